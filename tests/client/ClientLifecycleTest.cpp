@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/support/TestSupport.hpp"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+class ClientProgram : public ::testing::Test {
+  protected:
+    KvTest::ProcessResult Run(std::vector<std::string> args, const std::string& input = "q\n") {
+        args.insert(args.begin(), KV_CLIENT_BINARY);
+        return KvTest::RunProcess(args, {"XDG_DOCUMENTS_DIR=" + docs.Path().string()}, input, 20s);
+    }
+    std::filesystem::path LogPath() const { return docs.Path() / "Korvanta" / "kvfakeshm-core-client.log"; }
+
+    KvTest::TempDir docs;
+};
+
+void ExpectInOrder(const std::string& text, const std::vector<std::string>& lines) {
+    std::size_t at = 0;
+    for (const auto& line : lines) {
+        const auto found = text.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << text;
+        at = found + line.size();
+    }
+}
+
+}  // namespace
+
+TEST_F(ClientProgram, LogsStartAndShutDownInOrderAndRestoresCursor) {
+    std::filesystem::create_directories(docs.Path() / "Korvanta");
+    const auto result = Run({});
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, "\x1b[2 q\x1b[?25h");
+    ExpectInOrder(
+        KvTest::ReadFile(LogPath()),
+        {" - Loging to file succeeded: true", "KvLog initialization has succeeded!",
+         "Attempting KvLog termination...", "Terminating KvLog v2.400.1-302a8aa67...",
+         "KvLog v2.400.1-302a8aa67 has been terminated successfully!", "KvLog termination has succeeded!"});
+}
+
+TEST_F(ClientProgram, AppendsToAnExistingLog) {
+    std::filesystem::create_directories(docs.Path() / "Korvanta");
+    ASSERT_EQ(Run({}).exitCode, 0);
+    ASSERT_EQ(Run({}).exitCode, 0);
+    const std::string text = KvTest::ReadFile(LogPath());
+    const auto first = text.find("KvLog termination has succeeded!");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_NE(text.find("KvLog termination has succeeded!", first + 1), std::string::npos);
+}
+
+TEST_F(ClientProgram, MissingFolderIsReportedOnTheConsoleAndNotCreated) {
+    const auto result = Run({});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_NE(result.err.find(" - Loging to file succeeded: false"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("KvLog termination has succeeded!"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(docs.Path() / "Korvanta"));
+}
+
+TEST_F(ClientProgram, EndOfInputQuitsToo) {
+    const auto result = Run({}, "");
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, 0);
+}
+
+TEST_F(ClientProgram, VerbosityFlagControlsOnlyTheConsole) {
+    std::filesystem::create_directories(docs.Path() / "Korvanta");
+    const auto verbose = Run({"-v", "9"});
+    EXPECT_EQ(verbose.exitCode, 0);
+    EXPECT_NE(verbose.err.find("   1| Command-line arguments after the logging flags: 1"), std::string::npos)
+        << verbose.err;
+
+    const auto silent = Run({"-v", "OFF"});
+    EXPECT_EQ(silent.exitCode, 0);
+    const auto afterInit = silent.err.find("KvLog v2.400.1-302a8aa67 has been initialized successfully!");
+    EXPECT_EQ(afterInit, std::string::npos) << silent.err;
+    EXPECT_EQ(silent.err.find("KvLog termination has succeeded!"), std::string::npos);
+
+    const auto plain = Run({});
+    EXPECT_EQ(plain.err.find("Command-line arguments after the logging flags"), std::string::npos);
+
+    // The file gets every verbosity whatever the flag says.
+    const std::string text = KvTest::ReadFile(LogPath());
+    std::size_t count = 0;
+    for (auto at = text.find("Command-line arguments after the logging flags: 1"); at != std::string::npos;
+         at = text.find("Command-line arguments after the logging flags: 1", at + 1)) {
+        ++count;
+    }
+    EXPECT_EQ(count, 3u);
+}

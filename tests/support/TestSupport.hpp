@@ -1,0 +1,56 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace KvTest {
+
+// A fresh folder under the system's temporary folder, removed with everything in it at destruction.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& Path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// Sets an environment variable for the scope and puts the previous value back.
+class ScopedEnv {
+  public:
+    ScopedEnv(std::string name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    std::string name_;
+    bool hadValue_ = false;
+    std::string previous_;
+};
+
+struct ProcessResult {
+    int exitCode = -1;  // -1 when killed by a signal or the deadline
+    int signal = 0;
+    bool timedOut = false;
+    std::string out;
+    std::string err;
+};
+
+// Starts a program with fork + exec (never a plain fork of a process that may use NNG), feeds it the
+// input, and kills it when the deadline passes.
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
+                         const std::string& input, std::chrono::milliseconds deadline);
+
+// Polls the condition until it holds or the deadline passes; returns its last value.
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds deadline);
+
+std::string ReadFile(const std::filesystem::path& path);
+
+}  // namespace KvTest
