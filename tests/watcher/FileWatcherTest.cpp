@@ -1,0 +1,241 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "kvcommon/FileWatcher.hpp"
+#include "kvlog/Logging.hpp"
+#include "tests/support/TestSupport.hpp"
+
+using namespace std::chrono_literals;
+using KvCommon::FileWatcher;
+using Event = FileWatcher::EventType;
+namespace fs = std::filesystem;
+
+namespace {
+
+class Recorder {
+  public:
+    void Add(Event event) {
+        std::lock_guard lock(mutex_);
+        events_.push_back(event);
+    }
+    std::vector<Event> Events() const {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+    bool Saw(Event event) const {
+        const auto events = Events();
+        return std::find(events.begin(), events.end(), event) != events.end();
+    }
+    bool WaitFor(Event event, std::chrono::milliseconds deadline = 5s) const {
+        return KvTest::WaitFor([&] { return Saw(event); }, deadline);
+    }
+    void Clear() {
+        std::lock_guard lock(mutex_);
+        events_.clear();
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<Event> events_;
+};
+
+void Write(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::size_t CountEntries(const char* folder) {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder))
+        ++count;
+    return count;
+}
+
+class Watcher : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(watcher.Subscribe([this](Event e) { recorder.Add(e); }, handle, error)) << error;
+        ASSERT_TRUE(watcher.Start(error)) << error;
+    }
+    // A marker change that the watcher reports proves that earlier records were processed.
+    void Settle() {
+        recorder.Clear();
+        Write(file, "marker");
+        ASSERT_TRUE(recorder.WaitFor(Event::Modified));
+        recorder.Clear();
+    }
+
+    KvTest::TempDir dir;
+    fs::path file = dir.Path() / "watched.yml";
+    FileWatcher watcher{file.string()};
+    FileWatcher::Handle handle;
+    Recorder recorder;
+    std::string error;
+};
+
+}  // namespace
+
+TEST_F(Watcher, ReportsCreateModifyDeleteAndRenameOnto) {
+    Write(file, "a");
+    EXPECT_TRUE(recorder.WaitFor(Event::Created));
+    EXPECT_TRUE(recorder.WaitFor(Event::Modified));
+
+    recorder.Clear();
+    fs::remove(file);
+    EXPECT_TRUE(recorder.WaitFor(Event::Deleted));
+
+    recorder.Clear();
+    Write(dir.Path() / "other.tmp", "b");
+    fs::rename(dir.Path() / "other.tmp", file);
+    EXPECT_TRUE(recorder.WaitFor(Event::Renamed));
+    EXPECT_FALSE(recorder.Saw(Event::Created)) << "the temporary file is not the watched one";
+}
+
+TEST_F(Watcher, RenamingTheFileAwayRaisesNothing) {
+    Write(file, "a");
+    Settle();
+    fs::rename(file, dir.Path() / "moved.yml");
+    Write(dir.Path() / "moved.yml", "x");
+    Write(file, "back");  // proves the watcher is still running and nothing came in between
+    ASSERT_TRUE(recorder.WaitFor(Event::Created));
+    EXPECT_EQ(recorder.Events().front(), Event::Created);
+}
+
+TEST_F(Watcher, OtherFilesSubdirectoriesAndCaseVariantsRaiseNothing) {
+    Write(dir.Path() / "unrelated.txt", "x");
+    Write(dir.Path() / "WATCHED.yml", "x");
+    Write(dir.Path() / "Watched.yml", "x");
+    fs::create_directory(dir.Path() / "sub");
+    Write(dir.Path() / "sub" / "watched.yml", "x");
+    fs::remove(dir.Path() / "unrelated.txt");
+    Write(file, "x");
+    ASSERT_TRUE(recorder.WaitFor(Event::Created));
+    EXPECT_EQ(recorder.Events().front(), Event::Created) << "an earlier change was wrongly reported";
+}
+
+TEST_F(Watcher, NoCallbackAfterStopAndSecondStopFails) {
+    ASSERT_TRUE(watcher.Stop(error)) << error;
+    Write(file, "after stop");
+    Write(dir.Path() / "x", "x");
+    std::this_thread::sleep_for(100ms);  // nothing to wait for: the point is that nothing arrives
+    EXPECT_TRUE(recorder.Events().empty());
+    EXPECT_FALSE(watcher.Stop(error));
+    EXPECT_EQ(error, "A FileWatcher on '" + file.string() + "' has not been started yet; stop aborted!");
+}
+
+TEST_F(Watcher, SecondStartIsRefusedAndRestartWorks) {
+    EXPECT_FALSE(watcher.Start(error));
+    EXPECT_EQ(error, "A FileWatcher on '" + file.string() + "' has already been started; start aborted!");
+    ASSERT_TRUE(watcher.Stop(error));
+    ASSERT_TRUE(watcher.Start(error));
+    Write(file, "x");
+    EXPECT_TRUE(recorder.WaitFor(Event::Created));
+}
+
+TEST(WatcherStart, MissingDirectoryFailsAndStaysStopped) {
+    KvTest::TempDir dir;
+    FileWatcher watcher((dir.Path() / "absent" / "f.yml").string());
+    std::string error;
+    EXPECT_FALSE(watcher.Start(error));
+    EXPECT_TRUE(error.starts_with("Encountered an error while starting a FileWatcher on '")) << error;
+    EXPECT_FALSE(watcher.Stop(error));
+}
+
+TEST_F(Watcher, ReleasedHandleIsNotCalledAndItsEntryGoesFirst) {
+    Recorder second;
+    FileWatcher::Handle secondHandle;
+    ASSERT_TRUE(watcher.Subscribe([&](Event e) { second.Add(e); }, secondHandle, error));
+    FileWatcher::Handle stale;
+    ASSERT_TRUE(watcher.Subscribe([&](Event e) { second.Add(e); }, stale, error));
+    secondHandle.reset();
+    Write(file, "x");
+    ASSERT_TRUE(recorder.WaitFor(Event::Created));
+    ASSERT_TRUE(recorder.WaitFor(Event::Modified));
+    // `stale` still lives, so events reach `second` only through it.
+    EXPECT_TRUE(second.Saw(Event::Created));
+
+    // The released entry sits before the handle's own: the first call removes it, the second the handle's.
+    EXPECT_TRUE(watcher.Unsubscribe(stale, error));
+    EXPECT_TRUE(watcher.Unsubscribe(stale, error));
+    EXPECT_TRUE(watcher.Unsubscribe(handle, error));
+    EXPECT_FALSE(watcher.Unsubscribe(handle, error));
+    EXPECT_EQ(error, "Failed to find the OnFileChanged event handler on '" + file.string() + "'!");
+}
+
+TEST_F(Watcher, CallbackStoppingItsOwnWatcherGetsAnErrorNotADeadlock) {
+    std::atomic<bool> called{false};
+    std::string callbackError;
+    FileWatcher::Handle selfStop;
+    ASSERT_TRUE(watcher.Subscribe(
+        [&](Event) {
+            if (!called.exchange(true)) {
+                EXPECT_FALSE(watcher.Stop(callbackError));
+            }
+        },
+        selfStop, error));
+    Write(file, "x");
+    ASSERT_TRUE(KvTest::WaitFor([&] { return called.load(); }, 5s));
+    ASSERT_TRUE(KvTest::WaitFor([&] { return !callbackError.empty(); }, 5s));
+    EXPECT_TRUE(callbackError.starts_with("Encountered an error while stopping the FileWatcher on '"))
+        << callbackError;
+    EXPECT_TRUE(watcher.Stop(error)) << error;
+}
+
+TEST_F(Watcher, DeletedDirectoryEndsTheThreadAndStopStillSucceeds) {
+    Write(file, "x");
+    ASSERT_TRUE(recorder.WaitFor(Event::Created));
+    fs::remove_all(dir.Path());
+    ASSERT_TRUE(recorder.WaitFor(Event::Deleted));
+    EXPECT_TRUE(watcher.Stop(error)) << error;
+    EXPECT_FALSE(watcher.Stop(error));
+}
+
+TEST(WatcherCycles, ThousandStartStopCyclesLeakNoDescriptorsOrThreads) {
+    KvTest::TempDir dir;
+    const fs::path file = dir.Path() / "cycled.bin";
+    std::atomic<int> events{0};
+    std::string error;
+    KvLog::SetConsoleVerbosity(KvLog::kWarning);  // 4,000 progress lines would only slow the loop down
+    const std::size_t fdsBefore = CountEntries("/proc/self/fd");
+    const std::size_t threadsBefore = CountEntries("/proc/self/task");
+    {
+        FileWatcher watcher(file.string());
+        FileWatcher::Handle handle;
+        ASSERT_TRUE(watcher.Subscribe([&](Event) { ++events; }, handle, error));
+        std::atomic<bool> writing{true};
+        std::thread writer([&] {
+            while (writing) {
+                Write(file, "x");
+            }
+        });
+        for (int i = 0; i < 1000; ++i) {
+            ASSERT_TRUE(watcher.Start(error)) << error;
+            ASSERT_TRUE(watcher.Stop(error)) << error;
+        }
+        writing = false;
+        writer.join();
+    }
+    EXPECT_GT(events.load(), 0);
+    EXPECT_EQ(CountEntries("/proc/self/fd"), fdsBefore);
+    EXPECT_EQ(CountEntries("/proc/self/task"), threadsBefore);
+}
+
+TEST(WatcherDestructor, StopsARunningWatcher) {
+    KvTest::TempDir dir;
+    std::atomic<int> calls{0};
+    std::string error;
+    FileWatcher::Handle handle;
+    {
+        FileWatcher watcher((dir.Path() / "f").string());
+        ASSERT_TRUE(watcher.Subscribe([&](Event) { ++calls; }, handle, error));
+        ASSERT_TRUE(watcher.Start(error));
+    }
+    Write(dir.Path() / "f", "x");
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(calls.load(), 0);
+}
