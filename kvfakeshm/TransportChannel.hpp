@@ -1,0 +1,53 @@
+#pragma once
+
+#include <nng/nng.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "kvcommon/HybridMutex.hpp"
+#include "kvfakeshm/StatsWindow.hpp"
+
+namespace KvFakeShm {
+
+// block name -> address -> data, all byte strings
+using BlockStore = std::unordered_map<std::string, std::unordered_map<std::string, std::string>>;
+
+// One transport's connection state, figures and received blocks; always held through shared pointers.
+struct TransportChannel {
+    virtual ~TransportChannel();
+
+    // Zeroes the timestamps and every figure and empties the block store.
+    void ResetConnection();
+
+    bool urlResolved = false;
+    KvCommon::HybridMutex urlLock;
+    std::string url;
+    std::string peerUrl;
+
+    KvCommon::HybridMutex socketLock;
+    bool socketOpen = false;
+    nng_socket socket = NNG_SOCKET_INITIALIZER;
+    nng_listener listener = NNG_LISTENER_INITIALIZER;
+    nng_dialer dialer = NNG_DIALER_INITIALIZER;
+
+    std::atomic<bool> running{false};
+    std::thread worker;
+    std::atomic<bool> connected{false};
+    std::atomic<std::int64_t> lastSent{0};
+    std::atomic<std::int64_t> lastSeen{0};
+
+    LatencyWindow latency;
+    StatsWindow read;
+    StatsWindow readWithMeta;
+    StatsWindow write;
+    StatsWindow writeWithMeta;
+
+    KvCommon::HybridSharedMutex blockStoreLock;
+    BlockStore blockStore;
+};
+
+}  // namespace KvFakeShm

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <memory>
+
+#include "kvfakeshm/FakeSharedMem.hpp"
+#include "kvfakeshm/FakeSharedMemImpl.hpp"
+
+namespace KvTest {
+
+// A fake shared memory of its own, with the legacy hooks stubbed, so that tests need not share the
+// process-wide instance.
+class TestPeer : public KvFakeShm::FakeSharedMem {
+  public:
+    TestPeer() = default;
+    bool InitializeSharedMem(std::string& error) override {
+        error.clear();
+        return true;
+    }
+    bool TerminateSharedMem(std::string& error) override {
+        error.clear();
+        return true;
+    }
+    bool ReadPeerSharedMemHeartbeat(std::uint64_t&, std::string& error) override {
+        error = "stub";
+        return false;
+    }
+    bool WriteSharedMemHeartbeat(std::uint64_t, std::string& error) override {
+        error = "stub";
+        return false;
+    }
+
+    // Plays an initialised peer without going through the transport set-up.
+    void Pretend(KvFakeShm::PeerType peer, std::uint8_t transports) {
+        GetImpl().peerType = peer;
+        GetImpl().transports = transports;
+    }
+    std::shared_ptr<KvFakeShm::TransportChannel> AddChannel(const KvFakeShm::TransportDescriptor& transport) {
+        auto channel = std::make_shared<KvFakeShm::TransportChannel>();
+        GetImpl().SetChannel(transport, channel);
+        return channel;
+    }
+    // The public channel read of the given transport.
+    bool ReadFrom(const KvFakeShm::TransportDescriptor& transport, const std::string& block,
+                  const std::string& address, std::string& data, std::string& error) {
+        return transport.kind == KvFakeShm::kTransportIpc ? ReadFrom_Ipc(block, address, data, error)
+                                                          : ReadFrom_Tcp(block, address, data, error);
+    }
+};
+
+}  // namespace KvTest
