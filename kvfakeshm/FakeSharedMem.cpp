@@ -1,5 +1,7 @@
 #include "kvfakeshm/FakeSharedMem.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <mutex>
 #include <shared_mutex>
 
@@ -49,14 +51,24 @@ bool FakeSharedMem::Impl::IsPeerAlive(const TransportDescriptor& transport) cons
     return elapsed <= timeout * 10'000'000ULL;
 }
 
+namespace {
+
+// A user can write any 64-bit count into the tuning file; the window saturates instead of wrapping.
+std::int64_t MillisecondsToNs(std::uint64_t ms) {
+    constexpr std::uint64_t kLimit = static_cast<std::uint64_t>(INT64_MAX) / 1'000'000ULL;
+    return static_cast<std::int64_t>(std::min(ms, kLimit) * 1'000'000ULL);
+}
+
+}  // namespace
+
 std::int64_t FakeSharedMem::Impl::LatencyWindowNs() const {
     std::shared_lock lock(tuningLock);
-    return static_cast<std::int64_t>(tuning.LatencySmoothingWindow * 1'000'000ULL);
+    return MillisecondsToNs(tuning.LatencySmoothingWindow);
 }
 
 std::int64_t FakeSharedMem::Impl::ThroughputWindowNs() const {
     std::shared_lock lock(tuningLock);
-    return static_cast<std::int64_t>(tuning.ThroughputSmoothingWindow * 1'000'000ULL);
+    return MillisecondsToNs(tuning.ThroughputSmoothingWindow);
 }
 
 void FakeSharedMem::Impl::RecordSharedMemRead(std::uint64_t size) {

@@ -17,14 +17,15 @@ bool Fail(std::string& error, std::string message) {
 }
 
 // Runs an operation and turns any escaping exception into its failure message.
-template <typename Body>
-bool Guarded(std::string& error, std::string_view prefix, Body&& body) {
+// The prefix is formatted only on failure: the accepted path must stay free of formatting.
+template <typename Prefix, typename Body>
+bool Guarded(std::string& error, Prefix&& prefix, Body&& body) {
     try {
         return body();
     } catch (const std::exception& e) {
-        return Fail(error, fmt::format("{}: {}", prefix, e.what()));
+        return Fail(error, fmt::format("{}: {}", prefix(), e.what()));
     } catch (...) {
-        return Fail(error, fmt::format("{} due to an unknown error!", prefix));
+        return Fail(error, fmt::format("{} due to an unknown error!", prefix()));
     }
 }
 
@@ -70,16 +71,18 @@ class AlignedBody {
 bool FakeSharedMem::Impl::SendMessage(const TransportDescriptor& transport, const FakeShm::MessageT& message,
                                       std::string& error) {
     error.clear();
-    const std::string prefix = fmt::format("Failed to send the FakeSharedMem {} message", transport.word);
+    const auto prefix = [&] {
+        return fmt::format("Failed to send the FakeSharedMem {} message", transport.word);
+    };
     return Guarded(error, prefix, [&] {
         const auto channel = GetChannel(transport);
         if (channel == nullptr) {
             return Fail(error, fmt::format("{}: The {} transport channel has not been initialized yet!",
-                                           prefix, transport.word));
+                                           prefix(), transport.word));
         }
         if (std::lock_guard lock(channel->socketLock); !channel->socketOpen) {
             return Fail(error, fmt::format("{}: The {} transport socket has not been initialized yet!",
-                                           prefix, transport.word));
+                                           prefix(), transport.word));
         }
         flatbuffers::FlatBufferBuilder builder(kBuilderInitialSize);
         BuildMessage(message, builder);
@@ -87,7 +90,7 @@ bool FakeSharedMem::Impl::SendMessage(const TransportDescriptor& transport, cons
 
         nng_msg* outgoing = nullptr;
         if (nng_msg_alloc(&outgoing, size) != 0) {
-            return Fail(error, fmt::format("{}: The {} transport has failed to allocate nng_msg!", prefix,
+            return Fail(error, fmt::format("{}: The {} transport has failed to allocate nng_msg!", prefix(),
                                            transport.word));
         }
         std::memcpy(nng_msg_body(outgoing), builder.GetBufferPointer(), size);
@@ -104,7 +107,7 @@ bool FakeSharedMem::Impl::SendMessage(const TransportDescriptor& transport, cons
         }
         if (rc != 0) {
             nng_msg_free(outgoing);
-            return Fail(error, fmt::format("{}: {}", prefix, nng_strerror(rc)));
+            return Fail(error, fmt::format("{}: {}", prefix(), nng_strerror(rc)));
         }
         channel->lastSent.store(static_cast<std::int64_t>(message.timestamp));
         channel->writeWithMeta.Record(size, SteadyNowNs(), ThroughputWindowNs());
@@ -114,16 +117,18 @@ bool FakeSharedMem::Impl::SendMessage(const TransportDescriptor& transport, cons
 
 bool FakeSharedMem::Impl::SendHeartbeat(const TransportDescriptor& transport, std::string& error) {
     error.clear();
-    const std::string prefix = fmt::format("Failed to send a FakeSharedMem {} heartbeat", transport.word);
+    const auto prefix = [&] {
+        return fmt::format("Failed to send a FakeSharedMem {} heartbeat", transport.word);
+    };
     return Guarded(error, prefix, [&] {
         const auto channel = GetChannel(transport);
         if (channel == nullptr) {
             return Fail(error, fmt::format("{}: The {} transport channel has not been initialized yet!",
-                                           prefix, transport.word));
+                                           prefix(), transport.word));
         }
         if (std::lock_guard lock(channel->socketLock); !channel->socketOpen) {
             return Fail(error, fmt::format("{}: The {} transport socket has not been initialized yet!",
-                                           prefix, transport.word));
+                                           prefix(), transport.word));
         }
         FakeShm::MessageT message;
         message.version = kMessageVersion;
@@ -133,7 +138,7 @@ bool FakeSharedMem::Impl::SendHeartbeat(const TransportDescriptor& transport, st
         heartbeat.version = kHeartbeatVersion;
         message.payload.Set(std::move(heartbeat));
         if (std::string sendError; !SendMessage(transport, message, sendError)) {
-            return Fail(error, fmt::format("{}: {}", prefix, sendError));
+            return Fail(error, fmt::format("{}: {}", prefix(), sendError));
         }
         return true;
     });
@@ -143,10 +148,12 @@ bool FakeSharedMem::Impl::HandleMessage(const TransportDescriptor& transport, nn
                                         std::string& error) {
     error.clear();
     const std::int64_t now0 = SteadyNowNs();
-    const std::string prefix = fmt::format("Failed to handle the FakeSharedMem {} message", transport.word);
+    const auto prefix = [&] {
+        return fmt::format("Failed to handle the FakeSharedMem {} message", transport.word);
+    };
     return Guarded(error, prefix, [&] {
         auto reject = [&](std::string_view reason) {
-            return Fail(error, fmt::format("{}: {}", prefix, reason));
+            return Fail(error, fmt::format("{}: {}", prefix(), reason));
         };
         const auto channel = GetChannel(transport);
         if (channel == nullptr) {
@@ -181,7 +188,7 @@ bool FakeSharedMem::Impl::HandleMessage(const TransportDescriptor& transport, nn
                 if (heartbeat == nullptr) {
                     return reject("Invalid FakeShm Heartbeat payload!");
                 }
-                channel->lastSeen.store(SteadyNowNs());
+                channel->lastSeen.store(now0);
                 if (heartbeat->version() != kHeartbeatVersion) {
                     KVLOG(KvLog::kWarning, "FakeShm Heartbeat version mismatch: (expected {}, got {})",
                           kHeartbeatVersion, heartbeat->version());
@@ -194,7 +201,7 @@ bool FakeSharedMem::Impl::HandleMessage(const TransportDescriptor& transport, nn
                 if (payload == nullptr) {
                     return reject("Invalid FakeShm SharedMem payload!");
                 }
-                channel->lastSeen.store(SteadyNowNs());
+                channel->lastSeen.store(now0);
                 if (payload->version() != kSharedMemVersion) {
                     KVLOG(KvLog::kWarning, "FakeShm SharedMem version mismatch: (expected {}, got {})",
                           kSharedMemVersion, payload->version());

@@ -5,22 +5,19 @@
 
 namespace KvFakeShm {
 
-void StatsWindow::Record(std::uint64_t value, std::int64_t now, std::int64_t windowNs) {
+std::size_t StatsWindow::Record(std::uint64_t value, std::int64_t now, std::int64_t windowNs) {
     last_.store(value, std::memory_order_relaxed);
-    if (value == 0) {
-        return;
-    }
-    {
-        std::unique_lock lock(lock_);
-        samples_.push_back({now, value});
-    }
-    sum_.fetch_add(value, std::memory_order_relaxed);
-    const std::int64_t cutoff = now - windowNs;
     std::unique_lock lock(lock_);
-    while (!samples_.empty() && samples_.front().time < cutoff) {
-        sum_.fetch_sub(samples_.front().value, std::memory_order_relaxed);
-        samples_.pop_front();
+    if (value != 0) {
+        samples_.push_back({now, value});
+        sum_.fetch_add(value, std::memory_order_relaxed);
+        const std::int64_t cutoff = now - windowNs;
+        while (!samples_.empty() && samples_.front().time < cutoff) {
+            sum_.fetch_sub(samples_.front().value, std::memory_order_relaxed);
+            samples_.pop_front();
+        }
     }
+    return samples_.size();
 }
 
 void StatsWindow::Reset() {
@@ -36,8 +33,7 @@ std::size_t StatsWindow::Count() const {
 }
 
 void LatencyWindow::Record(std::uint64_t latency, std::int64_t now, std::int64_t windowNs) {
-    window_.Record(latency, now, windowNs);
-    const std::size_t count = window_.Count();
+    const std::size_t count = window_.Record(latency, now, windowNs);
     smoothed_.store(count == 0 ? 0 : window_.Sum() / count, std::memory_order_relaxed);
 }
 

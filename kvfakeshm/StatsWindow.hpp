@@ -13,8 +13,8 @@ namespace KvFakeShm {
 class StatsWindow {
   public:
     // Stores the value as the last one, then queues it unless it is 0 and drops the samples older than
-    // now - window (a sample exactly at the cutoff stays).
-    void Record(std::uint64_t value, std::int64_t now, std::int64_t windowNs);
+    // now - window (a sample exactly at the cutoff stays). Returns the number of samples kept.
+    std::size_t Record(std::uint64_t value, std::int64_t now, std::int64_t windowNs);
     void Reset();
 
     std::uint64_t Sum() const { return sum_.load(std::memory_order_relaxed); }
