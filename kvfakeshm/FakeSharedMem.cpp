@@ -5,6 +5,7 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "kvcoreshm/SharedMem.hpp"
 #include "kvfakeshm/FakeSharedMemImpl.hpp"
 #include "kvlog/Logging.hpp"
 
@@ -231,6 +232,22 @@ bool FakeSharedMem::ReadFrom_Tcp(const std::string& block, const std::string& ad
 bool FakeSharedMem::ReadFrom_Ipc(const std::string& block, const std::string& address, std::string& data,
                                  std::string& error) {
     return IsIpcEnabled() && impl->ReadFromChannel(kIpcTransport, block, address, data, error);
+}
+
+bool FakeSharedMem::ReadFrom_SharedMem(const std::string& block, const std::string& address,
+                                       std::string& data, std::string& error) {
+    if (!IsSharedMemEnabled()) {
+        return false;
+    }
+    std::string value, readError;
+    const bool ok = ::KvCoreShm::SharedMem::ReadFrom(block, address, value, readError);
+    data = std::move(value);
+    error = std::move(readError);
+    if (!ok) {
+        return false;
+    }
+    impl->RecordSharedMemRead(data.size() + address.size() + block.size());
+    return true;
 }
 
 }  // namespace KvFakeShm

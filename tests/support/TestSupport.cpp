@@ -143,6 +143,102 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector
     return result;
 }
 
+ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    if (rc != 0) {
+        close(in[1]);
+        close(out[0]);
+        throw std::runtime_error("posix_spawn failed: " + argv[0]);
+    }
+    signal(SIGPIPE, SIG_IGN);
+    pid_ = pid;
+    stdinFd_ = in[1];
+    stdoutFd_ = out[0];
+}
+
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (stdinFd_ >= 0)
+        close(stdinFd_);
+    if (stdoutFd_ >= 0)
+        close(stdoutFd_);
+}
+
+bool ChildProcess::WaitForLine(const std::string& line, std::chrono::milliseconds deadline) {
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    for (;;) {
+        for (auto end = output_.find('\n', scanned_); end != std::string::npos;
+             end = output_.find('\n', scanned_)) {
+            const bool match =
+                output_.compare(scanned_, end - scanned_, line) == 0 && end - scanned_ == line.size();
+            scanned_ = end + 1;
+            if (match)
+                return true;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return false;
+        pollfd fd{stdoutFd_, POLLIN, 0};
+        if (poll(&fd, 1, static_cast<int>(left.count())) <= 0)
+            continue;
+        char buffer[4096];
+        const auto n = read(stdoutFd_, buffer, sizeof buffer);
+        if (n <= 0)
+            return false;
+        output_.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+int ChildProcess::Finish(std::chrono::milliseconds deadline) {
+    if (stdinFd_ >= 0) {
+        close(stdinFd_);
+        stdinFd_ = -1;
+    }
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    int status = 0;
+    for (;;) {
+        char buffer[4096];
+        pollfd fd{stdoutFd_, POLLIN, 0};
+        if (poll(&fd, 1, 0) > 0) {
+            const auto n = read(stdoutFd_, buffer, sizeof buffer);
+            if (n > 0)
+                output_.append(buffer, static_cast<std::size_t>(n));
+        }
+        const pid_t done = waitpid(pid_, &status, WNOHANG);
+        if (done == pid_)
+            break;
+        if (std::chrono::steady_clock::now() >= until) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+            pid_ = -1;
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
     const auto until = std::chrono::steady_clock::now() + deadline;
     while (!condition()) {

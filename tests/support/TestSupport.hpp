@@ -48,6 +48,28 @@ struct ProcessResult {
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
                          const std::string& input, std::chrono::milliseconds deadline);
 
+// A program running beside the test, started with fork + exec; killed and reaped at destruction.
+class ChildProcess {
+  public:
+    explicit ChildProcess(const std::vector<std::string>& argv);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Reads standard output until a line equal to `line` arrives; false at the deadline or end of output.
+    bool WaitForLine(const std::string& line, std::chrono::milliseconds deadline);
+    // Closes its standard input and waits for its exit status (-1 when it had to be killed).
+    int Finish(std::chrono::milliseconds deadline);
+    const std::string& Output() const { return output_; }
+
+  private:
+    int pid_ = -1;
+    int stdinFd_ = -1;
+    int stdoutFd_ = -1;
+    std::string output_;
+    std::size_t scanned_ = 0;
+};
+
 // Polls the condition until it holds or the deadline passes; returns its last value.
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds deadline);
 
