@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "bench/RatioReporter.hpp"
 #include "kvfakeshm/FakeSharedMemImpl.hpp"
 #include "kvfakeshm/MessageWire.hpp"
 #include "kvlog/Logging.hpp"
@@ -107,4 +108,10 @@ BENCHMARK(BM_Baseline_MapLookupCopy);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    return KvBench::RunWithRatios(argc, argv,
+                                  {{"BM_HandleIpcMessage/0", "BM_Baseline_VerifyOnly/0"},
+                                   {"BM_HandleIpcMessage/16", "BM_Baseline_VerifyOnly/16"},
+                                   {"BM_HandleIpcMessage/65536", "BM_Baseline_VerifyOnly/65536"},
+                                   {"BM_ReadFromIpc", "BM_Baseline_MapLookupCopy"}});
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace KvBench {
+
+// The console report, followed by each measurement as a ratio of CPU time to its baseline.
+class RatioReporter : public benchmark::ConsoleReporter {
+  public:
+    explicit RatioReporter(std::vector<std::pair<std::string, std::string>> pairs)
+        : pairs_(std::move(pairs)) {}
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const auto& run : runs) {
+            if (run.run_type == Run::RT_Iteration || run.aggregate_name == "mean") {
+                cpuNs_[run.run_name.str()] = run.GetAdjustedCPUTime();
+            }
+        }
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        for (const auto& [measured, baseline] : pairs_) {
+            if (cpuNs_.count(measured) != 0 && cpuNs_.count(baseline) != 0 && cpuNs_[baseline] > 0) {
+                std::printf("ratio %-36s / %-36s = %8.2f\n", measured.c_str(), baseline.c_str(),
+                            cpuNs_[measured] / cpuNs_[baseline]);
+            }
+        }
+    }
+
+  private:
+    std::vector<std::pair<std::string, std::string>> pairs_;
+    std::map<std::string, double> cpuNs_;
+};
+
+inline int RunWithRatios(int argc, char** argv, std::vector<std::pair<std::string, std::string>> pairs) {
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter(std::move(pairs));
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
+
+}  // namespace KvBench
