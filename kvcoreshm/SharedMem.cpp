@@ -20,8 +20,9 @@ constexpr int kCopyAttempts = 8;
 
 // The other peer may rewrite or reallocate the value while we copy it and takes no lock of ours. The
 // string's size and buffer are read once per attempt and checked against the mapping before any byte
-// is copied; a copy counts only when size and buffer are unchanged after it. A value that keeps changing
-// through every attempt is reported rather than handed out half old, half new.
+// is copied; a copy counts only when size and buffer are unchanged after it, which catches reallocations
+// and most rewrites. Without the writer's cooperation an in-place rewrite can still show through as a
+// mixture of old and new bytes, but never as bytes from outside the mapping.
 bool CopyGuarded(const bip::managed_shared_memory& segment, const ShmString& value, std::string& out) {
     std::string copy;
     const char* const begin = static_cast<const char*>(segment.get_address());
