@@ -9,21 +9,17 @@
 #include "kvfakeshm/FakeSharedMemImpl.hpp"
 #include "kvfakeshm/MessageWire.hpp"
 #include "kvlog/Logging.hpp"
+#include "tests/support/TestPeer.hpp"
 
 namespace {
 
-class BenchPeer : public KvFakeShm::FakeSharedMem {
-  public:
+// A stub peer with only the IPC channel, as the Core sees it.
+struct BenchPeer {
     BenchPeer() {
-        GetImpl().peerType = KvFakeShm::PeerType::Core;
-        GetImpl().transports = KvFakeShm::kTransportIpc;
-        channel = std::make_shared<KvFakeShm::TransportChannel>();
-        GetImpl().SetChannel(KvFakeShm::kIpcTransport, channel);
+        peer.Pretend(KvFakeShm::PeerType::Core, KvFakeShm::kTransportIpc);
+        channel = peer.AddChannel(KvFakeShm::kIpcTransport);
     }
-    bool InitializeSharedMem(std::string&) override { return true; }
-    bool TerminateSharedMem(std::string&) override { return true; }
-    bool ReadPeerSharedMemHeartbeat(std::uint64_t&, std::string&) override { return false; }
-    bool WriteSharedMemHeartbeat(std::uint64_t, std::string&) override { return false; }
+    KvTest::TestPeer peer;
     std::shared_ptr<KvFakeShm::TransportChannel> channel;
 };
 
@@ -59,7 +55,7 @@ void BM_HandleIpcMessage(benchmark::State& state) {
     std::memcpy(nng_msg_body(message), body.data(), body.size());
     std::string error;
     for (auto _ : state) {
-        if (!peer.GetImpl().HandleIpcMessage(message, error)) {
+        if (!peer.peer.GetImpl().HandleIpcMessage(message, error)) {
             state.SkipWithError(error.c_str());
             break;
         }
@@ -87,7 +83,7 @@ void BM_ReadFromIpc(benchmark::State& state) {
     peer.channel->blockStore["TestBlock"]["TestAddress"] = std::string(16, 'x');
     std::string data, error;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(peer.ReadFrom_Ipc("TestBlock", "TestAddress", data, error));
+        benchmark::DoNotOptimize(peer.peer.ReadFrom_Ipc("TestBlock", "TestAddress", data, error));
     }
     state.SetItemsProcessed(state.iterations());
 }

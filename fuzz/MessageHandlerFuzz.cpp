@@ -5,21 +5,17 @@
 
 #include "kvfakeshm/FakeSharedMemImpl.hpp"
 #include "kvlog/Logging.hpp"
+#include "tests/support/TestPeer.hpp"
 
 namespace {
 
-class FuzzPeer : public KvFakeShm::FakeSharedMem {
-  public:
+// A stub peer with only the IPC channel, as the Core sees it.
+struct FuzzPeer {
     FuzzPeer() {
-        GetImpl().peerType = KvFakeShm::PeerType::Core;
-        GetImpl().transports = KvFakeShm::kTransportIpc;
-        channel = std::make_shared<KvFakeShm::TransportChannel>();
-        GetImpl().SetChannel(KvFakeShm::kIpcTransport, channel);
+        peer.Pretend(KvFakeShm::PeerType::Core, KvFakeShm::kTransportIpc);
+        channel = peer.AddChannel(KvFakeShm::kIpcTransport);
     }
-    bool InitializeSharedMem(std::string&) override { return true; }
-    bool TerminateSharedMem(std::string&) override { return true; }
-    bool ReadPeerSharedMemHeartbeat(std::uint64_t&, std::string&) override { return false; }
-    bool WriteSharedMemHeartbeat(std::uint64_t, std::string&) override { return false; }
+    KvTest::TestPeer peer;
     std::shared_ptr<KvFakeShm::TransportChannel> channel;
 };
 
@@ -40,11 +36,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::memcpy(nng_msg_body(message), data, size);
     }
     std::string error;
-    const bool accepted = peer.GetImpl().HandleIpcMessage(message, error);
+    const bool accepted = peer.peer.GetImpl().HandleIpcMessage(message, error);
     nng_msg_free(message);
     if (accepted) {
         std::string value;
-        peer.ReadFrom_Ipc("TestBlock", "TestAddress", value, error);
+        peer.peer.ReadFrom_Ipc("TestBlock", "TestAddress", value, error);
     }
     peer.channel->ResetConnection();  // keeps the store from growing across inputs
     return 0;

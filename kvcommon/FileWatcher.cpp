@@ -10,7 +10,7 @@
 
 #include "kvcommon/DirectoryWatch.hpp"
 #include "kvcommon/HybridMutex.hpp"
-#include "kvlog/Logging.hpp"
+#include "kvlog/Failure.hpp"
 
 namespace KvCommon {
 
@@ -25,11 +25,7 @@ struct FileWatcher::Impl {
 
     void Run();
     void Notify(EventType event);
-    bool Fail(std::string& error, std::string message) {
-        error = std::move(message);
-        KVLOG(KvLog::kError, "{}", error);
-        return false;
-    }
+    bool Fail(std::string& error, std::string message) { return KvLog::FailWith(error, std::move(message)); }
 
     std::string filePath;
     std::string directoryPath;
@@ -61,18 +57,6 @@ bool ToEvent(DirectoryWatch::Action action, FileWatcher::EventType& event) {
             return true;
         default:
             return false;
-    }
-}
-
-std::string CurrentExceptionText(bool& known) {
-    try {
-        throw;
-    } catch (const std::exception& e) {
-        known = true;
-        return e.what();
-    } catch (...) {
-        known = false;
-        return {};
     }
 }
 
@@ -168,13 +152,12 @@ bool FileWatcher::Start(std::string& error) {
         KVLOG(KvLog::kInfo, "A FileWatcher on '{}' has been started successfully!", impl->filePath);
         return true;
     } catch (...) {
-        bool known = false;
-        const std::string text = CurrentExceptionText(known);
+        const auto text = KvLog::CurrentExceptionText();
         return impl->Fail(
-            error, known ? fmt::format("Encountered an error while starting a FileWatcher on '{}': {}",
-                                       impl->filePath, text)
-                         : fmt::format("Encountered an unknown error while starting a FileWatcher on '{}'!",
-                                       impl->filePath));
+            error, text ? fmt::format("Encountered an error while starting a FileWatcher on '{}': {}",
+                                      impl->filePath, *text)
+                        : fmt::format("Encountered an unknown error while starting a FileWatcher on '{}'!",
+                                      impl->filePath));
     }
 }
 
@@ -211,13 +194,12 @@ bool FileWatcher::Stop(std::string& error) {
         KVLOG(KvLog::kInfo, "The FileWatcher on '{}' has been stopped successfully!", impl->filePath);
         return true;
     } catch (...) {
-        bool known = false;
-        const std::string text = CurrentExceptionText(known);
+        const auto text = KvLog::CurrentExceptionText();
         return impl->Fail(
-            error, known ? fmt::format("Encountered an error while stopping the FileWatcher on '{}': {}",
-                                       impl->filePath, text)
-                         : fmt::format("Encountered an unknown error while stopping the FileWatcher on '{}'!",
-                                       impl->filePath));
+            error, text ? fmt::format("Encountered an error while stopping the FileWatcher on '{}': {}",
+                                      impl->filePath, *text)
+                        : fmt::format("Encountered an unknown error while stopping the FileWatcher on '{}'!",
+                                      impl->filePath));
     }
 }
 
@@ -234,10 +216,9 @@ bool FileWatcher::Subscribe(Callback callback, Handle& handle, std::string& erro
         KVLOG(KvLog::kInfo, "Successfully subscribed to the OnFileChanged event on '{}'!", impl->filePath);
         return true;
     } catch (...) {
-        bool known = false;
-        const std::string text = CurrentExceptionText(known);
+        const auto text = KvLog::CurrentExceptionText();
         return impl->Fail(error, fmt::format("Failed to subscribe to the OnFileChanged event on '{}': {}",
-                                             impl->filePath, known ? text : std::string("Unknown error!")));
+                                             impl->filePath, text.value_or("Unknown error!")));
     }
 }
 
@@ -264,10 +245,9 @@ bool FileWatcher::Unsubscribe(const Handle& handle, std::string& error) {
               impl->filePath);
         return true;
     } catch (...) {
-        bool known = false;
-        const std::string text = CurrentExceptionText(known);
+        const auto text = KvLog::CurrentExceptionText();
         return impl->Fail(error, fmt::format("Failed to unsubscribe from the OnFileChanged event on '{}': {}",
-                                             impl->filePath, known ? text : std::string("Unknown error!")));
+                                             impl->filePath, text.value_or("Unknown error!")));
     }
 }
 

@@ -4,17 +4,13 @@
 
 #include <cstring>
 
-#include "kvlog/Logging.hpp"
+#include "kvlog/Failure.hpp"
 
 namespace KvCoreShm {
 namespace bip = boost::interprocess;
 namespace {
 
-bool Fail(std::string& error, std::string message) {
-    error = std::move(message);
-    KVLOG(KvLog::kError, "{}", error);
-    return false;
-}
+using KvLog::FailWith;
 
 constexpr int kCopyAttempts = 8;
 
@@ -62,15 +58,15 @@ bool SharedMem::WriteTo(const std::string& block, const std::string& address, co
         bip::managed_shared_memory segment(bip::open_only, block.c_str());
         ShmString* value = segment.find<ShmString>(address.c_str()).first;
         if (value == nullptr) {
-            return Fail(error, fmt::format("SharedMem::WriteTo failed: object does not exist at {}-{}", block,
-                                           address));
+            return FailWith(error, fmt::format("SharedMem::WriteTo failed: object does not exist at {}-{}",
+                                               block, address));
         }
         value->assign(data.data(), data.size());
         return true;
     } catch (const std::exception& e) {
-        return Fail(error, fmt::format("Error writing to {}-{}: {}", block, address, e.what()));
+        return FailWith(error, fmt::format("Error writing to {}-{}: {}", block, address, e.what()));
     } catch (...) {
-        return Fail(error, fmt::format("Unknown error writing to {}-{}!", block, address));
+        return FailWith(error, fmt::format("Unknown error writing to {}-{}!", block, address));
     }
 }
 
@@ -83,17 +79,17 @@ bool SharedMem::ReadFrom(const std::string& block, const std::string& address, s
         const ShmString* value =
             const_cast<bip::managed_shared_memory&>(segment).find<ShmString>(address.c_str()).first;
         if (value == nullptr) {
-            return Fail(error, fmt::format("SharedMem: No data available at {}-{}", block, address));
+            return FailWith(error, fmt::format("SharedMem: No data available at {}-{}", block, address));
         }
         if (!CopyGuarded(segment, *value, data)) {
-            return Fail(error,
-                        fmt::format("SharedMem: No consistent data available at {}-{}", block, address));
+            return FailWith(error,
+                            fmt::format("SharedMem: No consistent data available at {}-{}", block, address));
         }
         return true;
     } catch (const std::exception& e) {
-        return Fail(error, fmt::format("Error reading from {}-{}: {}", block, address, e.what()));
+        return FailWith(error, fmt::format("Error reading from {}-{}: {}", block, address, e.what()));
     } catch (...) {
-        return Fail(error, fmt::format("Unknown SharedMem error: {}-{}", block, address));
+        return FailWith(error, fmt::format("Unknown SharedMem error: {}-{}", block, address));
     }
 }
 

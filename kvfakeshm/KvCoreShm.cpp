@@ -5,29 +5,27 @@
 #include "kvcommon/StringUtils.hpp"
 #include "kvcoreshm/SharedMem.hpp"
 #include "kvfakeshm/FakeSharedMemImpl.hpp"
-#include "kvlog/Logging.hpp"
+#include "kvlog/Failure.hpp"
 
 namespace KvFakeShm {
 namespace {
 
-bool Fail(std::string& error, std::string message) {
-    error = std::move(message);
-    KVLOG(KvLog::kError, "{}", error);
-    return false;
-}
+using KvLog::FailWith;
 
 // Logging-only lifecycle hooks: every segment access opens the segment itself.
 template <typename LogLine>
 bool LogOnly(std::string& error, std::string_view what, LogLine&& logLine) {
     error.clear();
-    try {
-        logLine();
-        return true;
-    } catch (const std::exception& e) {
-        return Fail(error, fmt::format("Failed to {} KvCoreShm::SharedMem: {}", what, e.what()));
-    } catch (...) {
-        return Fail(error, fmt::format("Failed to {} KvCoreShm::SharedMem due to an unknown error!", what));
-    }
+    return KvLog::GuardFailures(
+        error,
+        [&] {
+            logLine();
+            return true;
+        },
+        [&](const std::string& text) {
+            return fmt::format("Failed to {} KvCoreShm::SharedMem: {}", what, text);
+        },
+        [&] { return fmt::format("Failed to {} KvCoreShm::SharedMem due to an unknown error!", what); });
 }
 
 }  // namespace
@@ -68,18 +66,19 @@ bool KvCoreShm::ReadPeerSharedMemHeartbeat(std::uint64_t& timestamp, std::string
         const bool ok =
             ::KvCoreShm::SharedMem::ReadFrom(HeartbeatBlock(), ConnectHeartbeatAddress(), data, error);
         if (!ok) {
-            return Fail(error,
-                        fmt::format("Failed to read FakeSharedMem SharedMem peer heartbeat: {}", error));
+            return FailWith(error,
+                            fmt::format("Failed to read FakeSharedMem SharedMem peer heartbeat: {}", error));
         }
         GetImpl().RecordSharedMemRead(HeartbeatBlock().size() + data.size() +
                                       ConnectHeartbeatAddress().size());
         timestamp = KvCommon::ToUint64(data);
         return true;
     } catch (const std::exception& e) {
-        return Fail(error,
-                    fmt::format("Failed to read FakeSharedMem SharedMem peer heartbeat: {}", e.what()));
+        return FailWith(error,
+                        fmt::format("Failed to read FakeSharedMem SharedMem peer heartbeat: {}", e.what()));
     } catch (...) {
-        return Fail(error, "Failed to read FakeSharedMem SharedMem peer heartbeat due to an unknown error!");
+        return FailWith(error,
+                        "Failed to read FakeSharedMem SharedMem peer heartbeat due to an unknown error!");
     }
 }
 
@@ -88,14 +87,16 @@ bool KvCoreShm::WriteSharedMemHeartbeat(std::uint64_t timestamp, std::string& er
     try {
         const std::string text = fmt::format("{}", timestamp);
         if (!::KvCoreShm::SharedMem::WriteTo(HeartbeatBlock(), CoreHeartbeatAddress(), text, error)) {
-            return Fail(error, fmt::format("Failed to send a FakeSharedMem SharedMem heartbeat: {}", error));
+            return FailWith(error,
+                            fmt::format("Failed to send a FakeSharedMem SharedMem heartbeat: {}", error));
         }
         GetImpl().RecordSharedMemWrite(HeartbeatBlock().size() + text.size() + CoreHeartbeatAddress().size());
         return true;
     } catch (const std::exception& e) {
-        return Fail(error, fmt::format("Failed to send a FakeSharedMem SharedMem heartbeat: {}", e.what()));
+        return FailWith(error,
+                        fmt::format("Failed to send a FakeSharedMem SharedMem heartbeat: {}", e.what()));
     } catch (...) {
-        return Fail(error, "Failed to send a FakeSharedMem SharedMem heartbeat due to an unknown error!");
+        return FailWith(error, "Failed to send a FakeSharedMem SharedMem heartbeat due to an unknown error!");
     }
 }
 

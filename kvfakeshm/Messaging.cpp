@@ -5,28 +5,20 @@
 
 #include "kvfakeshm/FakeSharedMemImpl.hpp"
 #include "kvfakeshm/MessageWire.hpp"
-#include "kvlog/Logging.hpp"
+#include "kvlog/Failure.hpp"
 
 namespace KvFakeShm {
 namespace {
 
-bool Fail(std::string& error, std::string message) {
-    error = std::move(message);
-    KVLOG(KvLog::kError, "{}", error);
-    return false;
-}
+using KvLog::FailWith;
 
-// Runs an operation and turns any escaping exception into its failure message.
-// The prefix is formatted only on failure: the accepted path must stay free of formatting.
+// Runs an operation and turns any escaping exception into its failure message. The prefix is formatted
+// only on failure: the accepted path must stay free of formatting.
 template <typename Prefix, typename Body>
 bool Guarded(std::string& error, Prefix&& prefix, Body&& body) {
-    try {
-        return body();
-    } catch (const std::exception& e) {
-        return Fail(error, fmt::format("{}: {}", prefix(), e.what()));
-    } catch (...) {
-        return Fail(error, fmt::format("{} due to an unknown error!", prefix()));
-    }
+    return KvLog::GuardFailures(
+        error, body, [&](const std::string& text) { return fmt::format("{}: {}", prefix(), text); },
+        [&] { return fmt::format("{} due to an unknown error!", prefix()); });
 }
 
 std::uint8_t WireSource(PeerType peer) {
@@ -66,6 +58,26 @@ class AlignedBody {
     const std::uint8_t* data_ = nullptr;
 };
 
+// The channel when it exists and its socket is open; otherwise null, with the failure reported.
+template <typename Prefix>
+std::shared_ptr<TransportChannel> SendableChannel(const FakeSharedMem::Impl& impl,
+                                                  const TransportDescriptor& transport, Prefix&& prefix,
+                                                  std::string& error) {
+    auto channel = impl.GetChannel(transport);
+    if (channel == nullptr) {
+        FailWith(error, fmt::format("{}: The {} transport channel has not been initialized yet!", prefix(),
+                                    transport.word));
+        return nullptr;
+    }
+    std::lock_guard lock(channel->socketLock);
+    if (!channel->socketOpen) {
+        FailWith(error, fmt::format("{}: The {} transport socket has not been initialized yet!", prefix(),
+                                    transport.word));
+        return nullptr;
+    }
+    return channel;
+}
+
 }  // namespace
 
 bool FakeSharedMem::Impl::SendMessage(const TransportDescriptor& transport, const FakeShm::MessageT& message,
@@ -75,14 +87,9 @@ bool FakeSharedMem::Impl::SendMessage(const TransportDescriptor& transport, cons
         return fmt::format("Failed to send the FakeSharedMem {} message", transport.word);
     };
     return Guarded(error, prefix, [&] {
-        const auto channel = GetChannel(transport);
+        const auto channel = SendableChannel(*this, transport, prefix, error);
         if (channel == nullptr) {
-            return Fail(error, fmt::format("{}: The {} transport channel has not been initialized yet!",
-                                           prefix(), transport.word));
-        }
-        if (std::lock_guard lock(channel->socketLock); !channel->socketOpen) {
-            return Fail(error, fmt::format("{}: The {} transport socket has not been initialized yet!",
-                                           prefix(), transport.word));
+            return false;
         }
         flatbuffers::FlatBufferBuilder builder(kBuilderInitialSize);
         BuildMessage(message, builder);
@@ -90,8 +97,8 @@ bool FakeSharedMem::Impl::SendMessage(const TransportDescriptor& transport, cons
 
         nng_msg* outgoing = nullptr;
         if (nng_msg_alloc(&outgoing, size) != 0) {
-            return Fail(error, fmt::format("{}: The {} transport has failed to allocate nng_msg!", prefix(),
-                                           transport.word));
+            return FailWith(error, fmt::format("{}: The {} transport has failed to allocate nng_msg!",
+                                               prefix(), transport.word));
         }
         std::memcpy(nng_msg_body(outgoing), builder.GetBufferPointer(), size);
 
@@ -107,7 +114,7 @@ bool FakeSharedMem::Impl::SendMessage(const TransportDescriptor& transport, cons
         }
         if (rc != 0) {
             nng_msg_free(outgoing);
-            return Fail(error, fmt::format("{}: {}", prefix(), nng_strerror(rc)));
+            return FailWith(error, fmt::format("{}: {}", prefix(), nng_strerror(rc)));
         }
         channel->lastSent.store(static_cast<std::int64_t>(message.timestamp));
         channel->writeWithMeta.Record(size, SteadyNowNs(), ThroughputWindowNs());
@@ -121,14 +128,9 @@ bool FakeSharedMem::Impl::SendHeartbeat(const TransportDescriptor& transport, st
         return fmt::format("Failed to send a FakeSharedMem {} heartbeat", transport.word);
     };
     return Guarded(error, prefix, [&] {
-        const auto channel = GetChannel(transport);
+        const auto channel = SendableChannel(*this, transport, prefix, error);
         if (channel == nullptr) {
-            return Fail(error, fmt::format("{}: The {} transport channel has not been initialized yet!",
-                                           prefix(), transport.word));
-        }
-        if (std::lock_guard lock(channel->socketLock); !channel->socketOpen) {
-            return Fail(error, fmt::format("{}: The {} transport socket has not been initialized yet!",
-                                           prefix(), transport.word));
+            return false;
         }
         FakeShm::MessageT message;
         message.version = kMessageVersion;
@@ -138,7 +140,7 @@ bool FakeSharedMem::Impl::SendHeartbeat(const TransportDescriptor& transport, st
         heartbeat.version = kHeartbeatVersion;
         message.payload.Set(std::move(heartbeat));
         if (std::string sendError; !SendMessage(transport, message, sendError)) {
-            return Fail(error, fmt::format("{}: {}", prefix(), sendError));
+            return FailWith(error, fmt::format("{}: {}", prefix(), sendError));
         }
         return true;
     });
@@ -153,7 +155,7 @@ bool FakeSharedMem::Impl::HandleMessage(const TransportDescriptor& transport, nn
     };
     return Guarded(error, prefix, [&] {
         auto reject = [&](std::string_view reason) {
-            return Fail(error, fmt::format("{}: {}", prefix(), reason));
+            return FailWith(error, fmt::format("{}: {}", prefix(), reason));
         };
         const auto channel = GetChannel(transport);
         if (channel == nullptr) {

@@ -10,18 +10,14 @@
 
 #include "kvcommon/ConfigFolder.hpp"
 #include "kvfakeshm/TuningTemplate.hpp"
-#include "kvlog/Logging.hpp"
+#include "kvlog/Failure.hpp"
 
 namespace KvFakeShm {
 namespace {
 
 constexpr std::string_view kParseError = "FakeSharedMem tuning configuration parsing error: ";
 
-bool Fail(std::string& error, std::string message) {
-    error = std::move(message);
-    KVLOG(KvLog::kError, "{}", error);
-    return false;
-}
+using KvLog::FailWith;
 
 std::string LoadFailure(std::string_view reason) {
     return fmt::format("Failed to load the FakeSharedMem tuning configuration file '{}' from disk: {}",
@@ -84,16 +80,18 @@ bool CheckTree(const YAML::Node& root, Tuning& values, std::string& problem) {
     return problem.empty();
 }
 
-std::string DescribeCurrentException(bool& known) {
-    try {
-        throw;
-    } catch (const std::exception& e) {
-        known = true;
-        return e.what();
-    } catch (...) {
-        known = false;
-        return {};
-    }
+std::string LoadUnknown() {
+    return fmt::format(
+        "Failed to load the FakeSharedMem tuning configuration file '{}' from disk due to an unknown "
+        "error!",
+        KvCommon::GetTuningFilePath());
+}
+
+std::string SaveUnknown() {
+    return fmt::format(
+        "Failed to save the FakeSharedMem tuning configuration file '{}' to disk due to an unknown "
+        "error!",
+        KvCommon::GetTuningFilePath());
 }
 
 }  // namespace
@@ -123,138 +121,127 @@ Tuning TuningState::GetTuning() const {
 bool TuningState::ParseTuningFile(YAML::Node& tree, std::string& error) const {
     error.clear();
     const std::string& path = KvCommon::GetTuningFilePath();
-    try {
-        KVLOG(KvLog::kInfo, "Loading the FakeSharedMem tuning configuration file '{}' from disk...", path);
-        if (const PeerType peer = peerType.load(); peer != PeerType::Connect) {
-            return Fail(error, LoadFailure(PeerRefusal("loaded", peer)));
-        }
-        if (!std::filesystem::exists(path)) {
-            return Fail(error, LoadFailure("It does not exist!"));
-        }
-        std::ifstream file(path, std::ios::binary);
-        if (!file.is_open()) {
-            return Fail(error, LoadFailure("Failed to open the file for reading!"));
-        }
-        std::ostringstream text;
-        text << file.rdbuf();
-        file.peek();
-        if (!file.eof() && file.fail()) {
-            return Fail(error, LoadFailure("Failed to read the file!"));
-        }
-        YAML::Node root;
-        try {
-            root = YAML::Load(text.str());
-        } catch (const YAML::Exception& e) {
-            return Fail(error, fmt::format("{}{}", kParseError, e.what()));
-        }
-        Tuning scratch;
-        if (std::string problem; !CheckTree(root, scratch, problem)) {
-            return Fail(error, problem);
-        }
-        tree = root;
-        return true;
-    } catch (...) {
-        bool known = false;
-        const std::string text = DescribeCurrentException(known);
-        return Fail(error,
-                    known ? LoadFailure(text)
-                          : fmt::format("Failed to load the FakeSharedMem tuning configuration file '{}' "
-                                        "from disk due to an unknown error!",
-                                        path));
-    }
+    return KvLog::GuardFailures(
+        error,
+        [&] {
+            KVLOG(KvLog::kInfo, "Loading the FakeSharedMem tuning configuration file '{}' from disk...",
+                  path);
+            if (const PeerType peer = peerType.load(); peer != PeerType::Connect) {
+                return FailWith(error, LoadFailure(PeerRefusal("loaded", peer)));
+            }
+            if (!std::filesystem::exists(path)) {
+                return FailWith(error, LoadFailure("It does not exist!"));
+            }
+            std::ifstream file(path, std::ios::binary);
+            if (!file.is_open()) {
+                return FailWith(error, LoadFailure("Failed to open the file for reading!"));
+            }
+            std::ostringstream text;
+            text << file.rdbuf();
+            file.peek();
+            if (!file.eof() && file.fail()) {
+                return FailWith(error, LoadFailure("Failed to read the file!"));
+            }
+            YAML::Node root;
+            try {
+                root = YAML::Load(text.str());
+            } catch (const YAML::Exception& e) {
+                return FailWith(error, fmt::format("{}{}", kParseError, e.what()));
+            }
+            Tuning scratch;
+            if (std::string problem; !CheckTree(root, scratch, problem)) {
+                return FailWith(error, problem);
+            }
+            tree = root;
+            return true;
+        },
+        LoadFailure, LoadUnknown);
 }
 
 bool TuningState::LoadTuningFile(std::string& error) {
     error.clear();
     const std::string& path = KvCommon::GetTuningFilePath();
-    try {
-        KVLOG(KvLog::kInfo, "Loading the FakeSharedMem tuning configuration file '{}' from disk...", path);
-        if (const PeerType peer = peerType.load(); peer != PeerType::Connect) {
-            return Fail(error, LoadFailure(PeerRefusal("loaded", peer)));
-        }
-        if (!std::filesystem::exists(path)) {
-            return Fail(error, LoadFailure("It does not exist!"));
-        }
-        YAML::Node tree;
-        if (std::string parseError; !ParseTuningFile(tree, parseError)) {
-            return Fail(error, LoadFailure(parseError));
-        }
-        Tuning loaded;
-        std::string problem;
-        CheckTree(tree, loaded, problem);  // already known to be valid
-        if (loaded.Version != GetTuning().Version) {
-            return Fail(error, LoadFailure("File version mismatched!"));
-        }
-        std::unique_lock lock(tuningLock);
-        ForEachTuningParameter([&](const char*, auto member) { tuning.*member = loaded.*member; });
-        return true;
-    } catch (...) {
-        bool known = false;
-        const std::string text = DescribeCurrentException(known);
-        return Fail(error,
-                    known ? LoadFailure(text)
-                          : fmt::format("Failed to load the FakeSharedMem tuning configuration file '{}' "
-                                        "from disk due to an unknown error!",
-                                        path));
-    }
+    return KvLog::GuardFailures(
+        error,
+        [&] {
+            KVLOG(KvLog::kInfo, "Loading the FakeSharedMem tuning configuration file '{}' from disk...",
+                  path);
+            if (const PeerType peer = peerType.load(); peer != PeerType::Connect) {
+                return FailWith(error, LoadFailure(PeerRefusal("loaded", peer)));
+            }
+            if (!std::filesystem::exists(path)) {
+                return FailWith(error, LoadFailure("It does not exist!"));
+            }
+            YAML::Node tree;
+            if (std::string parseError; !ParseTuningFile(tree, parseError)) {
+                return FailWith(error, LoadFailure(parseError));
+            }
+            Tuning loaded;
+            std::string problem;
+            CheckTree(tree, loaded, problem);  // already known to be valid
+            if (loaded.Version != GetTuning().Version) {
+                return FailWith(error, LoadFailure("File version mismatched!"));
+            }
+            std::unique_lock lock(tuningLock);
+            ForEachTuningParameter([&](const char*, auto member) { tuning.*member = loaded.*member; });
+            return true;
+        },
+        LoadFailure, LoadUnknown);
 }
 
 bool TuningState::SaveTuningFile(std::string& error) const {
     error.clear();
     const std::string& path = KvCommon::GetTuningFilePath();
-    try {
-        KVLOG(KvLog::kInfo, "Saving the FakeSharedMem tuning configuration file '{}' to disk...", path);
-        if (const PeerType peer = peerType.load(); peer != PeerType::Connect) {
-            return Fail(error, SaveFailure(PeerRefusal("saved", peer)));
-        }
-        if (std::filesystem::exists(path)) {
-            YAML::Node tree;
-            std::string parseError;
-            bool keep = false;
-            if (!ParseTuningFile(tree, parseError)) {
-                KVLOG(KvLog::kError, "{}", SaveFailure(parseError));
-            } else {
-                std::uint32_t fileVersion = 0;
-                keep = ReadTuningScalar(tree["Version"], fileVersion) && fileVersion == GetTuning().Version;
+    return KvLog::GuardFailures(
+        error,
+        [&] {
+            KVLOG(KvLog::kInfo, "Saving the FakeSharedMem tuning configuration file '{}' to disk...", path);
+            if (const PeerType peer = peerType.load(); peer != PeerType::Connect) {
+                return FailWith(error, SaveFailure(PeerRefusal("saved", peer)));
             }
-            if (keep) {
-                KVLOG(KvLog::kInfo,
-                      "Skipped saving the FakeSharedMem tuning configuration file '{}' to disk!", path);
-                return true;
+            if (std::filesystem::exists(path)) {
+                YAML::Node tree;
+                std::string parseError;
+                bool keep = false;
+                if (!ParseTuningFile(tree, parseError)) {
+                    KVLOG(KvLog::kError, "{}", SaveFailure(parseError));
+                } else {
+                    std::uint32_t fileVersion = 0;
+                    keep =
+                        ReadTuningScalar(tree["Version"], fileVersion) && fileVersion == GetTuning().Version;
+                }
+                if (keep) {
+                    KVLOG(KvLog::kInfo,
+                          "Skipped saving the FakeSharedMem tuning configuration file '{}' to disk!", path);
+                    return true;
+                }
+                const std::string backup = MakeTuningBackupPath();
+                KVLOG(KvLog::kInfo, "Backing up the old tuning configuration file '{}' -> '{}'!", path,
+                      backup);
+                if (std::error_code ec;
+                    std::filesystem::exists(backup) || (std::filesystem::rename(path, backup, ec), ec)) {
+                    return FailWith(
+                        error, SaveFailure(fmt::format(
+                                   "Failed to backup the old tuning configuration file to '{}'!", backup)));
+                }
+                KVLOG(KvLog::kInfo, "Successfully backed up the old tuning configuration file '{}' -> '{}'!",
+                      path, backup);
             }
-            const std::string backup = MakeTuningBackupPath();
-            KVLOG(KvLog::kInfo, "Backing up the old tuning configuration file '{}' -> '{}'!", path, backup);
-            if (std::error_code ec;
-                std::filesystem::exists(backup) || (std::filesystem::rename(path, backup, ec), ec)) {
-                return Fail(error,
-                            SaveFailure(fmt::format(
-                                "Failed to backup the old tuning configuration file to '{}'!", backup)));
+            std::ofstream file(path, std::ios::binary | std::ios::trunc);
+            if (!file.is_open()) {
+                return FailWith(error, SaveFailure("Failed to open the file for writing!"));
             }
-            KVLOG(KvLog::kInfo, "Successfully backed up the old tuning configuration file '{}' -> '{}'!",
-                  path, backup);
-        }
-        std::ofstream file(path, std::ios::binary | std::ios::trunc);
-        if (!file.is_open()) {
-            return Fail(error, SaveFailure("Failed to open the file for writing!"));
-        }
-        const std::string text = FormatTuningFile(GetTuning());
-        file.write(text.data(), static_cast<std::streamsize>(text.size()));
-        file.close();
-        if (file.fail()) {
-            return Fail(error, SaveFailure("Failed to write the file!"));
-        }
-        KVLOG(KvLog::kInfo, "Successfully saved the FakeSharedMem tuning configuration file '{}' to disk!",
-              path);
-        return true;
-    } catch (...) {
-        bool known = false;
-        const std::string text = DescribeCurrentException(known);
-        return Fail(error,
-                    known ? SaveFailure(text)
-                          : fmt::format("Failed to save the FakeSharedMem tuning configuration file '{}' to "
-                                        "disk due to an unknown error!",
-                                        path));
-    }
+            const std::string text = FormatTuningFile(GetTuning());
+            file.write(text.data(), static_cast<std::streamsize>(text.size()));
+            file.close();
+            if (file.fail()) {
+                return FailWith(error, SaveFailure("Failed to write the file!"));
+            }
+            KVLOG(KvLog::kInfo,
+                  "Successfully saved the FakeSharedMem tuning configuration file '{}' to disk!", path);
+            return true;
+        },
+        SaveFailure, SaveUnknown);
 }
 
 std::string MakeTuningBackupPath(std::chrono::system_clock::time_point when) {

@@ -1,0 +1,43 @@
+#pragma once
+
+// The house style of failure reporting: an operation returns false and leaves in its error string the
+// same text that it logs at ERROR; escaping exceptions become one of its messages.
+
+#include <exception>
+#include <optional>
+#include <string>
+
+#include "kvlog/Logging.hpp"
+
+namespace KvLog {
+
+inline bool FailWith(std::string& error, std::string message) {
+    error = std::move(message);
+    KVLOG(kError, "{}", error);
+    return false;
+}
+
+// The text of the exception being handled, or nothing when it is not a standard one. Call only
+// inside a catch block.
+inline std::optional<std::string> CurrentExceptionText() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return std::string(e.what());
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+// Runs the body; an escaping standard exception fails with withText(its text), any other with unknown().
+template <typename Body, typename WithText, typename Unknown>
+bool GuardFailures(std::string& error, Body&& body, WithText&& withText, Unknown&& unknown) {
+    try {
+        return body();
+    } catch (...) {
+        const auto text = CurrentExceptionText();
+        return FailWith(error, text ? withText(*text) : unknown());
+    }
+}
+
+}  // namespace KvLog
