@@ -13,15 +13,7 @@
 
 namespace {
 
-// A stub peer with only the IPC channel, as the Core sees it.
-struct BenchPeer {
-    BenchPeer() {
-        peer.Pretend(KvFakeShm::PeerType::Core, KvFakeShm::kTransportIpc);
-        channel = peer.AddChannel(KvFakeShm::kIpcTransport);
-    }
-    KvTest::TestPeer peer;
-    std::shared_ptr<KvFakeShm::TransportChannel> channel;
-};
+using BenchPeer = KvTest::IpcCorePeer;
 
 std::vector<std::uint8_t> Body(std::size_t payloadSize) {
     FakeShm::MessageT message;

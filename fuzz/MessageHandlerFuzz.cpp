@@ -9,15 +9,7 @@
 
 namespace {
 
-// A stub peer with only the IPC channel, as the Core sees it.
-struct FuzzPeer {
-    FuzzPeer() {
-        peer.Pretend(KvFakeShm::PeerType::Core, KvFakeShm::kTransportIpc);
-        channel = peer.AddChannel(KvFakeShm::kIpcTransport);
-    }
-    KvTest::TestPeer peer;
-    std::shared_ptr<KvFakeShm::TransportChannel> channel;
-};
+using FuzzPeer = KvTest::IpcCorePeer;
 
 }  // namespace
 

@@ -94,6 +94,19 @@ std::string SaveUnknown() {
         KvCommon::GetTuningFilePath());
 }
 
+// The opening of both load paths: the progress line, the role guard and the existence check.
+bool BeginLoad(PeerType peer, std::string& error) {
+    const std::string& path = KvCommon::GetTuningFilePath();
+    KVLOG(KvLog::kInfo, "Loading the FakeSharedMem tuning configuration file '{}' from disk...", path);
+    if (peer != PeerType::Connect) {
+        return FailWith(error, LoadFailure(PeerRefusal("loaded", peer)));
+    }
+    if (!std::filesystem::exists(path)) {
+        return FailWith(error, LoadFailure("It does not exist!"));
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ReadTuningScalar(const YAML::Node& node, bool& value) {
@@ -124,13 +137,8 @@ bool TuningState::ParseTuningFile(YAML::Node& tree, std::string& error) const {
     return KvLog::GuardFailures(
         error,
         [&] {
-            KVLOG(KvLog::kInfo, "Loading the FakeSharedMem tuning configuration file '{}' from disk...",
-                  path);
-            if (const PeerType peer = peerType.load(); peer != PeerType::Connect) {
-                return FailWith(error, LoadFailure(PeerRefusal("loaded", peer)));
-            }
-            if (!std::filesystem::exists(path)) {
-                return FailWith(error, LoadFailure("It does not exist!"));
+            if (!BeginLoad(peerType.load(), error)) {
+                return false;
             }
             std::ifstream file(path, std::ios::binary);
             if (!file.is_open()) {
@@ -160,17 +168,11 @@ bool TuningState::ParseTuningFile(YAML::Node& tree, std::string& error) const {
 
 bool TuningState::LoadTuningFile(std::string& error) {
     error.clear();
-    const std::string& path = KvCommon::GetTuningFilePath();
     return KvLog::GuardFailures(
         error,
         [&] {
-            KVLOG(KvLog::kInfo, "Loading the FakeSharedMem tuning configuration file '{}' from disk...",
-                  path);
-            if (const PeerType peer = peerType.load(); peer != PeerType::Connect) {
-                return FailWith(error, LoadFailure(PeerRefusal("loaded", peer)));
-            }
-            if (!std::filesystem::exists(path)) {
-                return FailWith(error, LoadFailure("It does not exist!"));
+            if (!BeginLoad(peerType.load(), error)) {
+                return false;
             }
             YAML::Node tree;
             if (std::string parseError; !ParseTuningFile(tree, parseError)) {

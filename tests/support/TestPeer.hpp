@@ -47,4 +47,14 @@ class TestPeer : public KvFakeShm::FakeSharedMem {
     }
 };
 
+// A stub Core peer with only the IPC channel.
+struct IpcCorePeer {
+    IpcCorePeer() {
+        peer.Pretend(KvFakeShm::PeerType::Core, KvFakeShm::kTransportIpc);
+        channel = peer.AddChannel(KvFakeShm::kIpcTransport);
+    }
+    TestPeer peer;
+    std::shared_ptr<KvFakeShm::TransportChannel> channel;
+};
+
 }  // namespace KvTest
