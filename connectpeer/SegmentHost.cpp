@@ -86,7 +86,8 @@ void SegmentHost::StartRefreshing(std::chrono::milliseconds period) {
     refresher_ = std::thread([this, period] {
         auto next = std::chrono::steady_clock::now();
         while (refreshing_) {
-            segments_->connectHeartbeat->assign(std::to_string(SteadyNowNs()));
+            const std::string now = std::to_string(SteadyNowNs());
+            segments_->connectHeartbeat->assign(now.data(), now.size());
             next += period;
             std::this_thread::sleep_until(next);
         }
