@@ -26,6 +26,15 @@ struct FileWatcher::Impl {
     void Run();
     void Notify(EventType event);
     bool Fail(std::string& error, std::string message) { return KvLog::FailWith(error, std::move(message)); }
+    // Start and Stop report an escaping exception the same way; `action` is "starting a" or "stopping the".
+    // Call only inside a catch block.
+    bool FailFromException(std::string& error, std::string_view action) {
+        const auto text = KvLog::CurrentExceptionText();
+        return Fail(error, text ? fmt::format("Encountered an error while {} FileWatcher on '{}': {}", action,
+                                              filePath, *text)
+                                : fmt::format("Encountered an unknown error while {} FileWatcher on '{}'!",
+                                              action, filePath));
+    }
 
     std::string filePath;
     std::string directoryPath;
@@ -152,12 +161,7 @@ bool FileWatcher::Start(std::string& error) {
         KVLOG(KvLog::kInfo, "A FileWatcher on '{}' has been started successfully!", impl->filePath);
         return true;
     } catch (...) {
-        const auto text = KvLog::CurrentExceptionText();
-        return impl->Fail(
-            error, text ? fmt::format("Encountered an error while starting a FileWatcher on '{}': {}",
-                                      impl->filePath, *text)
-                        : fmt::format("Encountered an unknown error while starting a FileWatcher on '{}'!",
-                                      impl->filePath));
+        return impl->FailFromException(error, "starting a");
     }
 }
 
@@ -194,12 +198,7 @@ bool FileWatcher::Stop(std::string& error) {
         KVLOG(KvLog::kInfo, "The FileWatcher on '{}' has been stopped successfully!", impl->filePath);
         return true;
     } catch (...) {
-        const auto text = KvLog::CurrentExceptionText();
-        return impl->Fail(
-            error, text ? fmt::format("Encountered an error while stopping the FileWatcher on '{}': {}",
-                                      impl->filePath, *text)
-                        : fmt::format("Encountered an unknown error while stopping the FileWatcher on '{}'!",
-                                      impl->filePath));
+        return impl->FailFromException(error, "stopping the");
     }
 }
 
