@@ -23,7 +23,8 @@ class DirectoryWatch {
     virtual ~DirectoryWatch() = default;
 
     // Blocks until changes arrive (Changes), Wake was called (Woken), or the directory is gone or the
-    // facility failed (Ended). A Wake before the call is not lost.
+    // facility failed (Ended). A Wake before the call is not lost. Ended may come with the last changes
+    // read before the end: the caller hands them over, then stops waiting.
     virtual WaitResult Wait(std::vector<Change>& changes) = 0;
 
     // Callable from any thread.

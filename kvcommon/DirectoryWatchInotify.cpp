@@ -80,7 +80,7 @@ class InotifyWatch final : public DirectoryWatch {
             if ((event.mask & IN_MOVED_TO) != 0)
                 changes.push_back({Action::RenamedNewName, std::move(fileName)});
         }
-        return ended && changes.empty() ? WaitResult::Ended : WaitResult::Changes;
+        return ended ? WaitResult::Ended : WaitResult::Changes;
     }
 
     int inotifyFd_;

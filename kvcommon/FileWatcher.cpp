@@ -42,6 +42,9 @@ struct FileWatcher::Impl {
     std::unique_ptr<DirectoryWatch> directory;  // opened by Start, released by Stop after the join
     HybridMutex stateLock;
     std::atomic<bool> running{false};
+    // Set while a Stop joins without stateLock: the old thread still waits on `directory`, so a Start
+    // in that window must not replace it.
+    bool stopping = false;
     HybridSharedMutex subscribersLock;
     std::vector<std::weak_ptr<Callback>> subscribers;
     std::thread thread;
@@ -80,11 +83,7 @@ void FileWatcher::Impl::Run() {
         if (!running.load()) {
             break;
         }
-        if (result == DirectoryWatch::WaitResult::Ended) {
-            KVLOG(KvLog::kWarning,
-                  "The directory of '{}' can no longer be watched; the FileWatcher thread ends!", filePath);
-            break;
-        }
+        // Changes read together with the end (the file deleted with its directory) still count.
         for (const auto& change : changes) {
             EventType event{};
             if (change.action == DirectoryWatch::Action::Overflow) {
@@ -96,6 +95,11 @@ void FileWatcher::Impl::Run() {
             if (!running.load()) {
                 break;
             }
+        }
+        if (result == DirectoryWatch::WaitResult::Ended) {
+            KVLOG(KvLog::kWarning,
+                  "The directory of '{}' can no longer be watched; the FileWatcher thread ends!", filePath);
+            break;
         }
     }
 }
@@ -136,9 +140,10 @@ bool FileWatcher::Start(std::string& error) {
                               fmt::format("A FileWatcher on '{}' has already been started; start aborted!",
                                           impl->filePath));
         }
-        // A thread that ended by itself (its directory vanished) is collected before the new start.
-        if (impl->thread.joinable()) {
-            impl->thread.join();
+        if (impl->stopping) {
+            return impl->Fail(error,
+                              fmt::format("Encountered an error while starting a FileWatcher on '{}': {}",
+                                          impl->filePath, "The previous stop has not finished yet!"));
         }
         std::string reason;
         auto directory = DirectoryWatch::Open(
@@ -182,6 +187,7 @@ bool FileWatcher::Stop(std::string& error) {
                 throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
             }
             impl->running.store(false);
+            impl->stopping = true;
             thread = std::move(impl->thread);
             // The wake is sticky, so a thread that is not waiting yet still sees it on its next wait.
             impl->directory->Wake();
@@ -191,9 +197,8 @@ bool FileWatcher::Stop(std::string& error) {
         }
         {
             std::lock_guard lock(impl->stateLock);
-            if (!impl->running.load()) {
-                impl->directory.reset();
-            }
+            impl->directory.reset();
+            impl->stopping = false;
         }
         KVLOG(KvLog::kInfo, "The FileWatcher on '{}' has been stopped successfully!", impl->filePath);
         return true;

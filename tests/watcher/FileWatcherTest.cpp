@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -186,13 +187,153 @@ TEST_F(Watcher, CallbackStoppingItsOwnWatcherGetsAnErrorNotADeadlock) {
     EXPECT_TRUE(watcher.Stop(error)) << error;
 }
 
-TEST_F(Watcher, DeletedDirectoryEndsTheThreadAndStopStillSucceeds) {
+TEST(WatcherDirectoryGone, FileEventsReadWithTheEndAreReportedAndTheThreadEnds) {
+    KvTest::TempDir parent;
+    const fs::path folder = parent.Path() / "watched";
+    fs::create_directory(folder);
+    const fs::path file = folder / "f.bin";
+    const std::size_t threadsBefore = CountEntries("/proc/self/task");
+
+    FileWatcher watcher(file.string());
+    Recorder recorder;
+    std::atomic<bool> inCallback{false};
+    std::atomic<bool> release{false};
+    FileWatcher::Handle handle;
+    std::string error;
+    ASSERT_TRUE(watcher.Subscribe(
+        [&](Event e) {
+            recorder.Add(e);
+            // Holding the thread here makes the deletion's records arrive together with the end.
+            inCallback = true;
+            while (!release.load())
+                std::this_thread::yield();
+        },
+        handle, error));
+    ASSERT_TRUE(watcher.Start(error)) << error;
+    ASSERT_EQ(CountEntries("/proc/self/task"), threadsBefore + 1);
+
     Write(file, "x");
-    ASSERT_TRUE(recorder.WaitFor(Event::Created));
-    fs::remove_all(dir.Path());
-    ASSERT_TRUE(recorder.WaitFor(Event::Deleted));
+    ASSERT_TRUE(KvTest::WaitFor([&] { return inCallback.load(); }, 5s));
+    fs::remove_all(folder);
+    release = true;
+    EXPECT_TRUE(recorder.WaitFor(Event::Deleted));
+    EXPECT_TRUE(KvTest::WaitFor([&] { return CountEntries("/proc/self/task") == threadsBefore; }, 5s))
+        << "the FileWatcher thread still runs after its directory was deleted";
     EXPECT_TRUE(watcher.Stop(error)) << error;
     EXPECT_FALSE(watcher.Stop(error));
+}
+
+TEST(WatcherRaces, StartWhileAStopJoinsIsRefusedAndTheStopFinishes) {
+    KvTest::TempDir dir;
+    const fs::path file = dir.Path() / "f.bin";
+    KvLog::SetConsoleVerbosity(KvLog::kFatal);  // the refusals below are expected
+    const std::size_t threadsBefore = CountEntries("/proc/self/task");
+    FileWatcher watcher(file.string());
+    std::atomic<bool> inCallback{false};
+    std::atomic<bool> release{false};
+    FileWatcher::Handle handle;
+    std::string error;
+    ASSERT_TRUE(watcher.Subscribe(
+        [&](Event) {
+            inCallback = true;
+            while (!release.load())
+                std::this_thread::yield();
+        },
+        handle, error));
+    ASSERT_TRUE(watcher.Start(error)) << error;
+    Write(file, "x");
+    ASSERT_TRUE(KvTest::WaitFor([&] { return inCallback.load(); }, 5s));
+
+    // The stop waits in its join for as long as the callback runs.
+    std::atomic<bool> stopped{false};
+    std::string stopError;
+    std::thread stopper([&] {
+        watcher.Stop(stopError);
+        stopped = true;
+    });
+    const std::string alreadyStarted =
+        "A FileWatcher on '" + file.string() + "' has already been started; start aborted!";
+    std::string startError;
+    bool started = false;
+    ASSERT_TRUE(KvTest::WaitFor(
+        [&] {
+            started = watcher.Start(startError);
+            return started || startError != alreadyStarted;
+        },
+        5s));
+    EXPECT_FALSE(started) << "a Start while a Stop joins replaced the directory the old thread waits on";
+    EXPECT_EQ(startError, "Encountered an error while starting a FileWatcher on '" + file.string() +
+                              "': The previous stop has not finished yet!");
+    release = true;
+    if (!KvTest::WaitFor([&] { return stopped.load(); }, 10s)) {
+        ADD_FAILURE() << "the Stop never returned";
+        std::_Exit(1);  // its join cannot be interrupted; end the process instead of hanging
+    }
+    stopper.join();
+    EXPECT_TRUE(stopError.empty()) << stopError;
+    EXPECT_EQ(CountEntries("/proc/self/task"), threadsBefore);
+    ASSERT_TRUE(watcher.Start(error)) << "a finished stop allows the next start: " << error;
+    EXPECT_TRUE(watcher.Stop(error)) << error;
+}
+
+TEST(WatcherRaces, StartRacingStopIsRefusedOrSucceedsButNeverHangsOrCrashes) {
+    KvTest::TempDir dir;
+    const fs::path file = dir.Path() / "raced.bin";
+    KvLog::SetConsoleVerbosity(KvLog::kFatal);  // the refusals are expected by the hundred
+    const std::size_t threadsBefore = CountEntries("/proc/self/task");
+    const std::string startPrefix =
+        "Encountered an error while starting a FileWatcher on '" + file.string() + "': ";
+    const std::string alreadyStarted =
+        "A FileWatcher on '" + file.string() + "' has already been started; start aborted!";
+    const std::string notStarted =
+        "A FileWatcher on '" + file.string() + "' has not been started yet; stop aborted!";
+    std::atomic<int> refusedDuringStop{0};
+    std::atomic<bool> done{false};
+    std::atomic<bool> unexpected{false};
+    std::thread loop([&] {
+        FileWatcher watcher(file.string());
+        std::string error;
+        for (int i = 0; i < 200 && !unexpected; ++i) {
+            if (!watcher.Start(error)) {
+                unexpected = true;
+                break;
+            }
+            std::atomic<bool> go{false};
+            std::string stopError, startError;
+            std::thread stopper([&] {
+                while (!go)
+                    std::this_thread::yield();
+                if (!watcher.Stop(stopError) && stopError != notStarted)
+                    unexpected = true;
+            });
+            std::thread starter([&] {
+                while (!go)
+                    std::this_thread::yield();
+                for (int k = 0; k < 3; ++k) {
+                    if (watcher.Start(startError))
+                        return;
+                    if (startError == startPrefix + "The previous stop has not finished yet!")
+                        ++refusedDuringStop;
+                    else if (startError != alreadyStarted)
+                        unexpected = true;
+                }
+            });
+            go = true;
+            stopper.join();
+            starter.join();
+            watcher.Stop(error);  // whichever won, the watcher is stopped before the next round
+        }
+        done = true;
+    });
+    const bool finished = KvTest::WaitFor([&] { return done.load(); }, 60s);
+    if (!finished) {
+        ADD_FAILURE() << "a Start racing a Stop hung the watcher";
+        std::_Exit(1);  // the joined thread never returns; end the test process instead of hanging
+    }
+    loop.join();
+    EXPECT_FALSE(unexpected.load());
+    EXPECT_EQ(CountEntries("/proc/self/task"), threadsBefore);
+    RecordProperty("refusedDuringStop", refusedDuringStop.load());
 }
 
 TEST(WatcherCycles, ThousandStartStopCyclesLeakNoDescriptorsOrThreads) {
