@@ -1,5 +1,6 @@
 #include "kvlog/Logging.hpp"
 
+#include <pthread.h>
 #include <spdlog/details/log_msg.h>
 #include <spdlog/logger.h>
 #include <spdlog/pattern_formatter.h>
@@ -404,6 +405,10 @@ int CurrentVerbosityCutoff() {
 
 void SetThreadName(std::string_view name) {
     tlsThreadName.assign(name.substr(0, std::min(name.size(), kThreadNameWidth)));
+    // The system's name too, so that debuggers, top and the tests can tell the threads apart; it holds
+    // at most 15 characters.
+    const std::string systemName(name.substr(0, std::min<std::size_t>(name.size(), 15)));
+    pthread_setname_np(pthread_self(), systemName.c_str());
 }
 
 std::string GetThreadName() {

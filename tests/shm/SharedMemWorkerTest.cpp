@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -86,7 +87,10 @@ TEST_F(SharedMemWorker, SilentPeerTurnsNotAliveAfterTheTimeoutAndEverythingReset
         [&] { return core.GetSharedMemReadRate() > 1000 && core.GetSharedMemWriteRate() > 1000; }, 5s));
     const auto readsBefore = core.GetSharedMemReadRate();
     const auto writesBefore = core.GetSharedMemWriteRate();
-    channel->blockStore["b"]["a"] = "stale";  // the reset must clear the store too
+    {
+        std::unique_lock lock(channel->blockStoreLock);  // the worker's reset takes it too
+        channel->blockStore["b"]["a"] = "stale";         // the reset must clear the store too
+    }
     host.StopRefreshing();
     const auto stopped = std::chrono::steady_clock::now();
     ASSERT_TRUE(KvTest::WaitFor([&] { return !channel->connected.load(); }, 5s));

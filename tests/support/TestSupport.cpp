@@ -257,4 +257,23 @@ std::string ReadFile(const std::filesystem::path& path) {
     return text.str();
 }
 
+std::size_t CountThreadsNamed(const std::string& name) {
+    std::size_t count = 0;
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+        std::string comm;
+        std::getline(std::ifstream(task.path() / "comm"), comm);
+        count += comm == name ? 1 : 0;
+    }
+    return count;
+}
+
+std::size_t CountOpenDescriptors() {
+    std::size_t count = 0;
+    std::error_code ec;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec))
+        ++count;
+    return count;
+}
+
 }  // namespace KvTest

@@ -75,4 +75,9 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds d
 
 std::string ReadFile(const std::filesystem::path& path);
 
+// Threads of this process whose system name is `name` (threads name themselves through the log layer).
+std::size_t CountThreadsNamed(const std::string& name);
+// Open descriptors of this process.
+std::size_t CountOpenDescriptors();
+
 }  // namespace KvTest

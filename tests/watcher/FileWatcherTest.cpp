@@ -50,11 +50,8 @@ void Write(const fs::path& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-std::size_t CountEntries(const char* folder) {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder))
-        ++count;
-    return count;
+std::size_t WatcherThreads() {
+    return KvTest::CountThreadsNamed("FileWatcher");
 }
 
 class Watcher : public ::testing::Test {
@@ -73,9 +70,9 @@ class Watcher : public ::testing::Test {
 
     KvTest::TempDir dir;
     fs::path file = dir.Path() / "watched.yml";
+    Recorder recorder;  // outlives the watcher, whose thread may still call it until the watcher stops
     FileWatcher watcher{file.string()};
     FileWatcher::Handle handle;
-    Recorder recorder;
     std::string error;
 };
 
@@ -192,7 +189,6 @@ TEST(WatcherDirectoryGone, FileEventsReadWithTheEndAreReportedAndTheThreadEnds) 
     const fs::path folder = parent.Path() / "watched";
     fs::create_directory(folder);
     const fs::path file = folder / "f.bin";
-    const std::size_t threadsBefore = CountEntries("/proc/self/task");
 
     FileWatcher watcher(file.string());
     Recorder recorder;
@@ -210,14 +206,14 @@ TEST(WatcherDirectoryGone, FileEventsReadWithTheEndAreReportedAndTheThreadEnds) 
         },
         handle, error));
     ASSERT_TRUE(watcher.Start(error)) << error;
-    ASSERT_EQ(CountEntries("/proc/self/task"), threadsBefore + 1);
+    ASSERT_EQ(WatcherThreads(), 1u);
 
     Write(file, "x");
     ASSERT_TRUE(KvTest::WaitFor([&] { return inCallback.load(); }, 5s));
     fs::remove_all(folder);
     release = true;
     EXPECT_TRUE(recorder.WaitFor(Event::Deleted));
-    EXPECT_TRUE(KvTest::WaitFor([&] { return CountEntries("/proc/self/task") == threadsBefore; }, 5s))
+    EXPECT_TRUE(KvTest::WaitFor([&] { return WatcherThreads() == 0; }, 5s))
         << "the FileWatcher thread still runs after its directory was deleted";
     EXPECT_TRUE(watcher.Stop(error)) << error;
     EXPECT_FALSE(watcher.Stop(error));
@@ -227,7 +223,6 @@ TEST(WatcherRaces, StartWhileAStopJoinsIsRefusedAndTheStopFinishes) {
     KvTest::TempDir dir;
     const fs::path file = dir.Path() / "f.bin";
     KvLog::SetConsoleVerbosity(KvLog::kFatal);  // the refusals below are expected
-    const std::size_t threadsBefore = CountEntries("/proc/self/task");
     FileWatcher watcher(file.string());
     std::atomic<bool> inCallback{false};
     std::atomic<bool> release{false};
@@ -271,7 +266,7 @@ TEST(WatcherRaces, StartWhileAStopJoinsIsRefusedAndTheStopFinishes) {
     }
     stopper.join();
     EXPECT_TRUE(stopError.empty()) << stopError;
-    EXPECT_EQ(CountEntries("/proc/self/task"), threadsBefore);
+    EXPECT_EQ(WatcherThreads(), 0u);
     ASSERT_TRUE(watcher.Start(error)) << "a finished stop allows the next start: " << error;
     EXPECT_TRUE(watcher.Stop(error)) << error;
 }
@@ -280,7 +275,6 @@ TEST(WatcherRaces, StartRacingStopIsRefusedOrSucceedsButNeverHangsOrCrashes) {
     KvTest::TempDir dir;
     const fs::path file = dir.Path() / "raced.bin";
     KvLog::SetConsoleVerbosity(KvLog::kFatal);  // the refusals are expected by the hundred
-    const std::size_t threadsBefore = CountEntries("/proc/self/task");
     const std::string startPrefix =
         "Encountered an error while starting a FileWatcher on '" + file.string() + "': ";
     const std::string alreadyStarted =
@@ -332,7 +326,7 @@ TEST(WatcherRaces, StartRacingStopIsRefusedOrSucceedsButNeverHangsOrCrashes) {
     }
     loop.join();
     EXPECT_FALSE(unexpected.load());
-    EXPECT_EQ(CountEntries("/proc/self/task"), threadsBefore);
+    EXPECT_EQ(WatcherThreads(), 0u);
     RecordProperty("refusedDuringStop", refusedDuringStop.load());
 }
 
@@ -342,8 +336,7 @@ TEST(WatcherCycles, ThousandStartStopCyclesLeakNoDescriptorsOrThreads) {
     std::atomic<int> events{0};
     std::string error;
     KvLog::SetConsoleVerbosity(KvLog::kWarning);  // 4,000 progress lines would only slow the loop down
-    const std::size_t fdsBefore = CountEntries("/proc/self/fd");
-    const std::size_t threadsBefore = CountEntries("/proc/self/task");
+    const std::size_t fdsBefore = KvTest::CountOpenDescriptors();
     {
         FileWatcher watcher(file.string());
         FileWatcher::Handle handle;
@@ -362,8 +355,8 @@ TEST(WatcherCycles, ThousandStartStopCyclesLeakNoDescriptorsOrThreads) {
         writer.join();
     }
     EXPECT_GT(events.load(), 0);
-    EXPECT_EQ(CountEntries("/proc/self/fd"), fdsBefore);
-    EXPECT_EQ(CountEntries("/proc/self/task"), threadsBefore);
+    EXPECT_EQ(KvTest::CountOpenDescriptors(), fdsBefore);
+    EXPECT_EQ(WatcherThreads(), 0u);
 }
 
 TEST(WatcherDestructor, StopsARunningWatcher) {
