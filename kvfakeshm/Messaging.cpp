@@ -149,7 +149,7 @@ bool FakeSharedMem::Impl::SendHeartbeat(const TransportDescriptor& transport, st
 bool FakeSharedMem::Impl::HandleMessage(const TransportDescriptor& transport, nng_msg* message,
                                         std::string& error) {
     error.clear();
-    const std::int64_t now0 = SteadyNowNs();
+    const std::int64_t receivedAt = SteadyNowNs();
     const auto prefix = [&] {
         return fmt::format("Failed to handle the FakeSharedMem {} message", transport.word);
     };
@@ -190,7 +190,7 @@ bool FakeSharedMem::Impl::HandleMessage(const TransportDescriptor& transport, nn
                 if (heartbeat == nullptr) {
                     return reject("Invalid FakeShm Heartbeat payload!");
                 }
-                channel->lastSeen.store(now0);
+                channel->lastSeen.store(receivedAt);
                 if (heartbeat->version() != kHeartbeatVersion) {
                     KVLOG(KvLog::kWarning, "FakeShm Heartbeat version mismatch: (expected {}, got {})",
                           kHeartbeatVersion, heartbeat->version());
@@ -203,7 +203,7 @@ bool FakeSharedMem::Impl::HandleMessage(const TransportDescriptor& transport, nn
                 if (payload == nullptr) {
                     return reject("Invalid FakeShm SharedMem payload!");
                 }
-                channel->lastSeen.store(now0);
+                channel->lastSeen.store(receivedAt);
                 if (payload->version() != kSharedMemVersion) {
                     KVLOG(KvLog::kWarning, "FakeShm SharedMem version mismatch: (expected {}, got {})",
                           kSharedMemVersion, payload->version());
@@ -222,15 +222,16 @@ bool FakeSharedMem::Impl::HandleMessage(const TransportDescriptor& transport, nn
             default:
                 return reject("Unknown payload type!");
         }
+        // The receipt time read on entry serves lastSeen and every sample: one clock reading per message.
         const std::int64_t throughputWindow = ThroughputWindowNs();
-        channel->read.Record(readSize, SteadyNowNs(), throughputWindow);
+        channel->read.Record(readSize, receivedAt, throughputWindow);
 
         const std::uint64_t sent = root->timestamp();
-        if (sent != 0 && static_cast<std::uint64_t>(now0) > sent) {
-            channel->latency.Record(static_cast<std::uint64_t>(now0) - sent, SteadyNowNs(),
+        if (sent != 0 && static_cast<std::uint64_t>(receivedAt) > sent) {
+            channel->latency.Record(static_cast<std::uint64_t>(receivedAt) - sent, receivedAt,
                                     LatencyWindowNs());
         }
-        channel->readWithMeta.Record(length, SteadyNowNs(), throughputWindow);
+        channel->readWithMeta.Record(length, receivedAt, throughputWindow);
         return true;
     });
 }

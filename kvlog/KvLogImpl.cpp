@@ -142,7 +142,6 @@ bool Log::Initialize(std::string& error) {
             impl->argc = argc;
         }
         KVLOG(KvLog::kInfo, "Initializing {}...", GetName());
-        KVLOG(1, "Command-line arguments after the logging flags: {}", impl->argc);
         impl->initialized.store(true);
         KVLOG(KvLog::kInfo, "{} has been initialized successfully!", GetName());
         return true;

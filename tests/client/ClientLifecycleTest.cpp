@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <sstream>
 
 #include "tests/support/TestSupport.hpp"
 
@@ -69,26 +71,52 @@ TEST_F(ClientProgram, EndOfInputQuitsToo) {
 
 TEST_F(ClientProgram, VerbosityFlagControlsOnlyTheConsole) {
     std::filesystem::create_directories(docs.Path() / "Korvanta");
+    const std::string infoLine = "KvLog initialization has succeeded!";
     const auto verbose = Run({"-v", "9"});
     EXPECT_EQ(verbose.exitCode, 0);
-    EXPECT_NE(verbose.err.find("   1| Command-line arguments after the logging flags: 1"), std::string::npos)
-        << verbose.err;
+    EXPECT_NE(verbose.err.find(infoLine), std::string::npos) << verbose.err;
+
+    const auto warnings = Run({"-v", "WARNING"});
+    EXPECT_EQ(warnings.exitCode, 0);
+    EXPECT_EQ(warnings.err.find(infoLine), std::string::npos) << warnings.err;
 
     const auto silent = Run({"-v", "OFF"});
     EXPECT_EQ(silent.exitCode, 0);
-    const auto afterInit = silent.err.find("KvLog v2.400.1-302a8aa67 has been initialized successfully!");
-    EXPECT_EQ(afterInit, std::string::npos) << silent.err;
+    EXPECT_EQ(silent.err.find("KvLog v2.400.1-302a8aa67 has been initialized successfully!"),
+              std::string::npos)
+        << silent.err;
     EXPECT_EQ(silent.err.find("KvLog termination has succeeded!"), std::string::npos);
-
-    const auto plain = Run({});
-    EXPECT_EQ(plain.err.find("Command-line arguments after the logging flags"), std::string::npos);
 
     // The file gets every verbosity whatever the flag says.
     const std::string text = KvTest::ReadFile(LogPath());
     std::size_t count = 0;
-    for (auto at = text.find("Command-line arguments after the logging flags: 1"); at != std::string::npos;
-         at = text.find("Command-line arguments after the logging flags: 1", at + 1)) {
+    for (auto at = text.find(infoLine); at != std::string::npos; at = text.find(infoLine, at + 1))
         ++count;
-    }
     EXPECT_EQ(count, 3u);
+}
+
+TEST_F(ClientProgram, LogHoldsOnlyTheClientsOwnLines) {
+    std::filesystem::create_directories(docs.Path() / "Korvanta");
+    ASSERT_EQ(Run({"-v", "9"}).exitCode, 0);
+    const std::vector<std::string> known = {
+        "Attempting KvLog initialization...",
+        " - Log file: " + LogPath().string(),
+        " - Loging to file succeeded: true",
+        "Initializing KvLog v2.400.1-302a8aa67...",
+        "KvLog v2.400.1-302a8aa67 has been initialized successfully!",
+        "KvLog initialization has succeeded!",
+        "Attempting KvLog termination...",
+        "Terminating KvLog v2.400.1-302a8aa67...",
+        "KvLog v2.400.1-302a8aa67 has been terminated successfully!",
+        "KvLog termination has succeeded!",
+    };
+    std::istringstream lines(KvTest::ReadFile(LogPath()));
+    std::size_t count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+        const auto bar = line.find("| ");
+        ASSERT_NE(bar, std::string::npos) << line;
+        const std::string message = line.substr(bar + 2);
+        EXPECT_NE(std::find(known.begin(), known.end(), message), known.end()) << "unexpected: " << line;
+    }
+    EXPECT_EQ(count, known.size());
 }

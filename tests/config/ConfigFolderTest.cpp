@@ -36,6 +36,13 @@ TEST_F(ConfigFolder, UserDirsEntryWithHomeExpanded) {
     EXPECT_EQ(KvCommon::GetDocumentsFolderPath(), (home.Path() / "Dokumente").string());
 }
 
+TEST_F(ConfigFolder, OfTwoUserDirsEntriesTheLastCounts) {
+    WriteUserDirs(home.Path() / ".config",
+                  "XDG_DOCUMENTS_DIR=\"$HOME/First\"\n# a comment between\n"
+                  "  XDG_DOCUMENTS_DIR=\"${HOME}/Second\"\r\nXDG_MUSIC_DIR=\"$HOME/Music\"\n");
+    EXPECT_EQ(KvCommon::GetDocumentsFolderPath(), (home.Path() / "Second").string());
+}
+
 TEST_F(ConfigFolder, UserDirsUnderXdgConfigHome) {
     KvTest::TempDir other;
     WriteUserDirs(other.Path(), "XDG_DOCUMENTS_DIR=\"/data/papers\"\n");

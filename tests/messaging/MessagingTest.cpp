@@ -260,3 +260,40 @@ TEST_P(Messaging, NonBlockingSendWithoutPeerFailsAtOnceWithTheNngText) {
     EXPECT_EQ(channel->lastSent.load(), 0);
     EXPECT_EQ(channel->writeWithMeta.Sum(), 0u);
 }
+
+TEST_P(Messaging, LatencyAndThroughputFiguresEachFollowTheirOwnWindow) {
+    // Two messages 3 ms apart: the 1 ms window keeps only the second, the 1,000 ms window both.
+    const auto exchange = [&](std::uint64_t latencyMs, std::uint64_t throughputMs) {
+        {
+            std::unique_lock lock(Impl().tuningLock);
+            Impl().tuning.LatencySmoothingWindow = latencyMs;
+            Impl().tuning.ThroughputSmoothingWindow = throughputMs;
+        }
+        channel->ResetConnection();
+        std::string sendError;
+        for (int i = 0; i < 2; ++i) {
+            if (i > 0)
+                KvTest::LetTimePass(3ms);
+            const auto sent = static_cast<std::uint64_t>(KvFakeShm::SteadyNowNs()) - 5'000;
+            ASSERT_TRUE(Handle(KvTest::MakeHeartbeat(sent))) << error;
+            ASSERT_TRUE(Impl().SendHeartbeat(Transport(), sendError)) << sendError;
+            nng_msg* received = nullptr;  // drained, so that the next blocking send finds room
+            ASSERT_EQ(nng_recvmsg(peer, &received, 0), 0);
+            nng_msg_free(received);
+        }
+    };
+    ConnectSockets();
+    exchange(1, 1000);
+    EXPECT_EQ(channel->latency.Count(), 1u);
+    EXPECT_EQ(channel->read.Count(), 2u);
+    EXPECT_EQ(channel->readWithMeta.Count(), 2u);
+    EXPECT_EQ(channel->writeWithMeta.Count(), 2u);
+    EXPECT_EQ(channel->read.Sum(), 8u);
+
+    exchange(1000, 1);
+    EXPECT_EQ(channel->latency.Count(), 2u);
+    EXPECT_EQ(channel->read.Count(), 1u);
+    EXPECT_EQ(channel->readWithMeta.Count(), 1u);
+    EXPECT_EQ(channel->writeWithMeta.Count(), 1u);
+    EXPECT_EQ(channel->readWithMeta.Sum(), 64u);
+}

@@ -107,6 +107,35 @@ TEST_F(SharedMemWorker, SilentPeerTurnsNotAliveAfterTheTimeoutAndEverythingReset
     EXPECT_TRUE(channel->blockStore.empty());
 }
 
+TEST_F(SharedMemWorker, LatencyAndThroughputFiguresEachFollowTheirOwnWindow) {
+    // Three passes 3 ms apart, each reading and writing a heartbeat: the 1 ms window keeps one sample,
+    // the 1,000 ms window every sample since the transition to alive reset the figures.
+    const auto passes = [&](std::uint64_t latencyMs, std::uint64_t throughputMs) {
+        {
+            std::unique_lock lock(core.GetImpl().tuningLock);
+            core.GetImpl().tuning.LatencySmoothingWindow = latencyMs;
+            core.GetImpl().tuning.ThroughputSmoothingWindow = throughputMs;
+            core.GetImpl().tuning.HeartbeatInterval = 0;  // a heartbeat write on every pass
+        }
+        channel->connected = false;
+        for (int i = 0; i < 3; ++i) {
+            if (i > 0)
+                KvTest::LetTimePass(3ms);
+            host.SetConnectHeartbeat(NowText(-1ms));
+            ASSERT_TRUE(Pass());
+        }
+    };
+    passes(1, 1000);
+    EXPECT_EQ(channel->latency.Count(), 1u);
+    EXPECT_EQ(channel->read.Count(), 2u) << "the first reading came before the transition's reset";
+    EXPECT_EQ(channel->write.Count(), 3u);
+
+    passes(1000, 1);
+    EXPECT_EQ(channel->latency.Count(), 3u);
+    EXPECT_EQ(channel->read.Count(), 1u);
+    EXPECT_EQ(channel->write.Count(), 1u);
+}
+
 TEST_F(SharedMemWorker, GarbageOrFutureHeartbeatsNeverCountAsAlive) {
     host.SetConnectHeartbeat("abc");
     for (int i = 0; i < 5; ++i)

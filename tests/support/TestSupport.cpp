@@ -257,6 +257,12 @@ std::string ReadFile(const std::filesystem::path& path) {
     return text.str();
 }
 
+void LetTimePass(std::chrono::nanoseconds span) {
+    const auto until = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_until(until);
+}
+
 std::size_t CountThreadsNamed(const std::string& name) {
     std::size_t count = 0;
     std::error_code ec;

@@ -75,6 +75,9 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds d
 
 std::string ReadFile(const std::filesystem::path& path);
 
+// Sleeps until the steady clock has moved on by at least `span`: for tests whose subject is elapsed time.
+void LetTimePass(std::chrono::nanoseconds span);
+
 // Threads of this process whose system name is `name` (threads name themselves through the log layer).
 std::size_t CountThreadsNamed(const std::string& name);
 // Open descriptors of this process.
