@@ -19,6 +19,8 @@ namespace KvFakeShm {
 
 struct TransportDescriptor;
 
+inline constexpr std::uint32_t kTransportFileVersion = 1;
+
 // The private state of the fake shared memory. The peer type, the live tuning and its lock come from
 // TuningState, which also carries the tuning-file operations.
 struct FakeSharedMem::Impl : TuningState {
@@ -69,27 +71,82 @@ struct FakeSharedMem::Impl : TuningState {
 
     void RecordSharedMemRead(std::uint64_t size);
     void RecordSharedMemWrite(std::uint64_t size);
+
+    // Endpoint URLs. The IPC endpoint is a fixed name; the TCP one a loopback port free at the time.
+    bool ResolveIpcUrl(const std::shared_ptr<TransportChannel>& channel, std::string& error);
+    bool ResolveTcpUrl(const std::shared_ptr<TransportChannel>& channel, std::string& error);
+
+    // The channel's pair0 socket: Connect listens on `url`, Core dials `peerUrl`.
+    bool InitializeSocket(const TransportDescriptor& transport, std::string& error);
+    bool TerminateSocket(const TransportDescriptor& transport, std::string& error);
+    bool InitializeIpcSocket(std::string& error);
+    bool InitializeTcpSocket(std::string& error);
+    bool TerminateIpcSocket(std::string& error);
+    bool TerminateTcpSocket(std::string& error);
+
+    // Worker threads: one supervisor per started channel reruns the transport's body while it is wanted.
+    bool StartWorker(const TransportDescriptor& transport, std::string& error);
+    bool StopWorker(const TransportDescriptor& transport, std::string& error);
+    bool IsWorkerRunning(const TransportDescriptor& transport);
+    void Supervise(const TransportDescriptor& transport);
+    void MessageWorker(const TransportDescriptor& transport);
+    bool StartIpcWorker(std::string& error);
+    bool StartTcpWorker(std::string& error);
+    bool StartSharedMemWorker(std::string& error);
+    bool StopIpcWorker(std::string& error);
+    bool StopTcpWorker(std::string& error);
+    bool StopSharedMemWorker(std::string& error);
+    bool IsIpcWorkerRunning();
+    bool IsTcpWorkerRunning();
+    bool IsSharedMemWorkerRunning();
+
+    // Connect only: rewrites the configuration files when a watcher flagged them; false ends the body.
+    bool RewriteConfigurationFiles();
+    bool SaveTransportFile(std::string& error);
+    bool EraseTransportFile(std::string& error);
+
+    // WorkerRetryInterval as a deadline from now, saturating instead of wrapping for huge values.
+    std::chrono::steady_clock::time_point RetryDeadline() const;
 };
 
-// What differs between the transports: the channel slot, its lock, the word in messages, the mask bit
-// and the liveness time-out.
+// What differs between the transports: the channel slot, its lock, the word in messages (with its
+// article: "an IPC listener", "a TCP heartbeat"), the mask bit, the liveness time-out and the names of
+// its threads.
 struct TransportDescriptor {
     TransportKind kind;
     std::string_view word;
+    std::string_view article;
     KvCommon::HybridSharedMutex FakeSharedMem::Impl::*lock;
     std::shared_ptr<TransportChannel> FakeSharedMem::Impl::*channel;
     std::uint64_t Tuning::*livenessTimeout;
+    std::string_view supervisorName;
+    std::string_view workerName;
 };
 
-inline constexpr TransportDescriptor kIpcTransport{kTransportIpc, "IPC", &FakeSharedMem::Impl::ipcLock,
+inline constexpr TransportDescriptor kIpcTransport{kTransportIpc,
+                                                   "IPC",
+                                                   "an",
+                                                   &FakeSharedMem::Impl::ipcLock,
                                                    &FakeSharedMem::Impl::ipcChannel,
-                                                   &Tuning::LivenessTimeout};
-inline constexpr TransportDescriptor kTcpTransport{kTransportTcp, "TCP", &FakeSharedMem::Impl::tcpLock,
+                                                   &Tuning::LivenessTimeout,
+                                                   "IpcWorkerSupervise",
+                                                   "IpcWorker"};
+inline constexpr TransportDescriptor kTcpTransport{kTransportTcp,
+                                                   "TCP",
+                                                   "a",
+                                                   &FakeSharedMem::Impl::tcpLock,
                                                    &FakeSharedMem::Impl::tcpChannel,
-                                                   &Tuning::LivenessTimeout};
-inline constexpr TransportDescriptor kSharedMemTransport{
-    kTransportSharedMem, "SharedMem", &FakeSharedMem::Impl::sharedMemLock,
-    &FakeSharedMem::Impl::sharedMemChannel, &Tuning::SharedMemLivenessTimeout};
+                                                   &Tuning::LivenessTimeout,
+                                                   "TcpWorkerSupervise",
+                                                   "TcpWorker"};
+inline constexpr TransportDescriptor kSharedMemTransport{kTransportSharedMem,
+                                                         "SharedMem",
+                                                         "a",
+                                                         &FakeSharedMem::Impl::sharedMemLock,
+                                                         &FakeSharedMem::Impl::sharedMemChannel,
+                                                         &Tuning::SharedMemLivenessTimeout,
+                                                         "SharedMemWorkerSupervise",
+                                                         "SharedMemWorker"};
 
 // Steady clock in nanoseconds, the clock both peers share.
 inline std::int64_t SteadyNowNs() {

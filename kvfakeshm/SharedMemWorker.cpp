@@ -1,8 +1,4 @@
-#include <algorithm>
-#include <chrono>
-#include <limits>
 #include <shared_mutex>
-#include <thread>
 
 #include "kvfakeshm/FakeSharedMemImpl.hpp"
 #include "kvfakeshm/KvCoreShm.hpp"
@@ -67,27 +63,14 @@ void SharedMemWorker(FakeSharedMem::Impl& impl) {
     KVLOG(KvLog::kInfo, "The FakeSharedMem SharedMem transport worker thread has been started!");
     try {
         for (;;) {
+            if (!impl.RewriteConfigurationFiles()) {
+                break;
+            }
             if (!RunSharedMemWorkerPass(impl)) {
                 break;
             }
-            std::uint64_t retryMs = 0;
-            {
-                std::shared_lock lock(impl.tuningLock);
-                retryMs = impl.tuning.WorkerRetryInterval;
-            }
-            if (retryMs >= 1) {
-                // The deadline saturates: a huge interval must not wrap into the past.
-                const auto now = std::chrono::steady_clock::now();
-                const auto limit = std::chrono::steady_clock::time_point::max() - now;
-                const auto wait = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                    std::chrono::milliseconds(std::min<std::uint64_t>(
-                        retryMs,
-                        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max() / 1'000'000))));
-                std::this_thread::sleep_until(wait >= limit ? std::chrono::steady_clock::time_point::max()
-                                                            : now + wait);
-            }
             const auto channel = impl.GetChannel(kSharedMemTransport);
-            if (channel == nullptr || !channel->running.load()) {
+            if (channel == nullptr || !channel->SleepWhileRunning(impl.RetryDeadline())) {
                 break;
             }
         }

@@ -20,6 +20,21 @@ TransportChannel::~TransportChannel() {
     worker.join();
 }
 
+bool TransportChannel::SleepWhileRunning(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(sleepMutex);
+    sleepWake.wait_until(lock, deadline, [this] { return !running.load(); });
+    return running.load();
+}
+
+void TransportChannel::StopRunning() {
+    {
+        // Taken so that a worker between its check and its wait cannot miss the wake.
+        std::lock_guard lock(sleepMutex);
+        running.store(false);
+    }
+    sleepWake.notify_all();
+}
+
 void TransportChannel::ResetConnection() {
     lastSent.store(0);
     lastSeen.store(0);

@@ -3,7 +3,10 @@
 #include <nng/nng.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -36,6 +39,10 @@ struct TransportChannel {
 
     std::atomic<bool> running{false};
     std::thread worker;
+    // Sleeps until the deadline, or less when the worker is stopped; returns `running`.
+    bool SleepWhileRunning(std::chrono::steady_clock::time_point deadline);
+    // Clears `running` and wakes a sleeping worker at once.
+    void StopRunning();
     std::atomic<bool> connected{false};
     std::atomic<std::int64_t> lastSent{0};
     std::atomic<std::int64_t> lastSeen{0};
@@ -48,6 +55,10 @@ struct TransportChannel {
 
     KvCommon::HybridSharedMutex blockStoreLock;
     BlockStore blockStore;
+
+  private:
+    std::mutex sleepMutex;
+    std::condition_variable sleepWake;
 };
 
 }  // namespace KvFakeShm

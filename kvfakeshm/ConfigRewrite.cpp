@@ -1,0 +1,53 @@
+#include <mutex>
+
+#include "kvfakeshm/FakeSharedMemImpl.hpp"
+#include "kvlog/Logging.hpp"
+
+namespace KvFakeShm {
+
+// Runs at the start of every worker pass. Only the worker whose Stop finds the watcher running goes on to
+// save, so one save runs at a time; the others end their body and are rerun by their supervisors.
+bool FakeSharedMem::Impl::RewriteConfigurationFiles() {
+    if (peerType.load() != PeerType::Connect || (!transportFileChanged.load() && !tuningFileChanged.load())) {
+        return true;
+    }
+    KVLOG(KvLog::kInfo,
+          "FakeSharedMem transport configuration file contamination detected; rewriting to disk...");
+    const auto restartWatcher = [this] {
+        std::lock_guard lock(transportWatcherLock);
+        if (transportWatcher != nullptr) {
+            if (std::string error; !transportWatcher->Start(error)) {
+                KVLOG(KvLog::kError, "FakeSharedMem has failed to start the intermediate file watcher: {}",
+                      error);
+                return false;
+            }
+        }
+        return true;
+    };
+    {
+        std::lock_guard lock(transportWatcherLock);
+        if (transportWatcher != nullptr) {
+            if (std::string error; !transportWatcher->Stop(error)) {
+                KVLOG(KvLog::kError, "FakeSharedMem has failed to stop the intermediate file watcher: {}",
+                      error);
+                return false;
+            }
+        }
+    }
+    if (std::string error; !SaveTransportFile(error)) {
+        KVLOG(KvLog::kError, "FakeSharedMem has failed to save the transport configuration to file: {}",
+              error);
+        // The watcher runs again and the flags stay set: the save is retried after the retry interval by
+        // the rerun body instead of leaving every worker failing its Stop for good.
+        restartWatcher();
+        return false;
+    }
+    if (!restartWatcher()) {
+        return false;
+    }
+    transportFileChanged.store(false);
+    tuningFileChanged.store(false);
+    return true;
+}
+
+}  // namespace KvFakeShm
