@@ -34,15 +34,22 @@ bool FakeSharedMem::Impl::RewriteConfigurationFiles() {
             }
         }
     }
-    if (std::string error; !SaveTransportFile(error)) {
+    std::string error;
+    const bool saved = SaveTransportFile(error);
+    if (!saved) {
         KVLOG(KvLog::kError, "FakeSharedMem has failed to save the transport configuration to file: {}",
               error);
-        // The watcher runs again and the flags stay set: the save is retried after the retry interval by
-        // the rerun body instead of leaving every worker failing its Stop for good.
-        restartWatcher();
+    }
+    // Restarted after a failed save too: the flags stay set and the rerun body retries the save after
+    // the retry interval, instead of every later Stop failing on a watcher nobody restarts.
+    if (!restartWatcher()) {
+        // Without a running watcher no rewrite can be coordinated again; retrying would only fail its
+        // Stop on every pass, so the request is dropped.
+        transportFileChanged.store(false);
+        tuningFileChanged.store(false);
         return false;
     }
-    if (!restartWatcher()) {
+    if (!saved) {
         return false;
     }
     transportFileChanged.store(false);

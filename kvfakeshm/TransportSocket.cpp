@@ -55,9 +55,20 @@ void RegisterPipeCallbacks(const TransportDescriptor& transport, nng_socket sock
     }
 }
 
-// Nobody listens there yet: a peer that is still starting, or one that died and left its file behind.
+// Nobody listens there yet, or the peer vanished during the first attempt: a peer that is still
+// starting, one that is going away, or one that died and left its file behind.
 bool NobodyListens(int rc) {
-    return rc == NNG_ECONNREFUSED || rc == NNG_ENOENT;
+    switch (rc) {
+        case NNG_ECONNREFUSED:
+        case NNG_ENOENT:
+        case NNG_ECONNRESET:
+        case NNG_ECONNSHUT:
+        case NNG_ECONNABORTED:
+        case NNG_ETIMEDOUT:
+            return true;
+        default:
+            return false;
+    }
 }
 
 }  // namespace
@@ -148,7 +159,7 @@ bool FakeSharedMem::Impl::InitializeSocket(const TransportDescriptor& transport,
                         }
                     }
                     if (rc != 0) {
-                        return fail(dialFailure);
+                        return fail(fmt::format("{}", dialFailure));
                     }
                     break;
                 }

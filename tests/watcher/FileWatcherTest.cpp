@@ -101,7 +101,9 @@ TEST_F(Watcher, RenamingTheFileAwayRaisesNothing) {
     Write(dir.Path() / "moved.yml", "x");
     Write(file, "back");  // proves the watcher is still running and nothing came in between
     ASSERT_TRUE(recorder.WaitFor(Event::Created));
-    EXPECT_EQ(recorder.Events().front(), Event::Created);
+    // A late Modified of the marker write may still arrive; the move itself must raise nothing.
+    EXPECT_FALSE(recorder.Saw(Event::Deleted));
+    EXPECT_FALSE(recorder.Saw(Event::Renamed));
 }
 
 TEST_F(Watcher, OtherFilesSubdirectoriesAndCaseVariantsRaiseNothing) {
@@ -206,7 +208,7 @@ TEST(WatcherDirectoryGone, FileEventsReadWithTheEndAreReportedAndTheThreadEnds) 
         },
         handle, error));
     ASSERT_TRUE(watcher.Start(error)) << error;
-    ASSERT_EQ(WatcherThreads(), 1u);
+    ASSERT_TRUE(KvTest::WaitFor([] { return WatcherThreads() == 1; }, 5s));
 
     Write(file, "x");
     ASSERT_TRUE(KvTest::WaitFor([&] { return inCallback.load(); }, 5s));
