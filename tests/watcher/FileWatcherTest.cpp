@@ -169,18 +169,19 @@ TEST_F(Watcher, ReleasedHandleIsNotCalledAndItsEntryGoesFirst) {
 
 TEST_F(Watcher, CallbackStoppingItsOwnWatcherGetsAnErrorNotADeadlock) {
     std::atomic<bool> called{false};
-    std::string callbackError;
+    std::atomic<bool> stopReturned{false};
+    std::string callbackError;  // read only after stopReturned
     FileWatcher::Handle selfStop;
     ASSERT_TRUE(watcher.Subscribe(
         [&](Event) {
             if (!called.exchange(true)) {
                 EXPECT_FALSE(watcher.Stop(callbackError));
+                stopReturned = true;
             }
         },
         selfStop, error));
     Write(file, "x");
-    ASSERT_TRUE(KvTest::WaitFor([&] { return called.load(); }, 5s));
-    ASSERT_TRUE(KvTest::WaitFor([&] { return !callbackError.empty(); }, 5s));
+    ASSERT_TRUE(KvTest::WaitFor([&] { return stopReturned.load(); }, 5s));
     EXPECT_TRUE(callbackError.starts_with("Encountered an error while stopping the FileWatcher on '"))
         << callbackError;
     EXPECT_TRUE(watcher.Stop(error)) << error;
