@@ -27,6 +27,16 @@ class FakeSharedMem {
     virtual bool ReadPeerSharedMemHeartbeat(std::uint64_t& timestamp, std::string& error) = 0;
     virtual bool WriteSharedMemHeartbeat(std::uint64_t timestamp, std::string& error) = 0;
 
+    // Brings the fake shared memory up as the Core peer (whatever `peer` says): the transport file's
+    // transports, URLs and tuning when it exists, else the SharedMem transport when asked for; then the
+    // file watchers and one worker per transport.
+    bool Initialize(PeerType peer, std::uint8_t transports, std::string& error);
+    // The start-up of a program that plays the Connect peer: its channels with their own URLs, the
+    // tuning and transport files written, then the watchers and the listening workers.
+    bool InitializeConnect(std::uint8_t transports, std::string& error);
+    // Stops the watchers and workers and removes every channel; the Connect peer erases its file.
+    bool Terminate(std::string& error);
+
     bool IsInitialized() const;
     bool IsTcpEnabled() const;
     bool IsIpcEnabled() const;

@@ -105,6 +105,35 @@ struct FakeSharedMem::Impl : TuningState {
     bool SaveTransportFile(std::string& error);
     bool EraseTransportFile(std::string& error);
 
+    // Channels: created with their URL resolved, removed from their slot.
+    bool InitializeChannel(const TransportDescriptor& transport, std::string& error);
+    bool TerminateChannel(const TransportDescriptor& transport, std::string& error);
+    bool InitializeIpcChannel(std::string& error);
+    bool InitializeTcpChannel(std::string& error);
+    bool InitializeSharedMemChannel(std::string& error);
+    bool TerminateIpcChannel(std::string& error);
+    bool TerminateTcpChannel(std::string& error);
+    bool TerminateSharedMemChannel(std::string& error);
+    // Stops the transport's worker when it runs, then removes its channel; true when there was none.
+    // On false one of the two errors holds the failure.
+    bool StopAndRemoveChannel(const TransportDescriptor& transport, std::string& stopError,
+                              std::string& removeError);
+
+    // Core only: takes the Connect peer's transports, URLs and tuning from the transport file.
+    bool LoadTransportFile(std::string& error);
+
+    // The configuration-file watchers and their handlers.
+    bool InitializeWatchers(std::string& error);
+    bool TerminateWatchers(std::string& error);
+    void OnTransportFileChanged(KvCommon::FileWatcher::EventType event);
+    void OnTuningFileChanged(KvCommon::FileWatcher::EventType event);
+    // Set while Terminate runs: a transport-file handler waiting for stateLock gives up instead of
+    // waiting for a Terminate that is joining its thread.
+    std::atomic<bool> terminating{false};
+
+    // The last steps of both start-ups: the watchers, then one worker per enabled transport.
+    bool StartWatchersAndWorkers(std::string& error);
+
     // WorkerRetryInterval as a deadline from now, saturating instead of wrapping for huge values.
     std::chrono::steady_clock::time_point RetryDeadline() const;
 };

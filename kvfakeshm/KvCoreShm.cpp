@@ -43,11 +43,6 @@ const std::string& CoreHeartbeatAddress() {
     return name;
 }
 
-FakeSharedMem& FakeSharedMem::GetInstance() {
-    static KvCoreShm instance;
-    return instance;
-}
-
 KvCoreShm::KvCoreShm() : record(std::make_unique<Record>(Record{this})) {}
 KvCoreShm::~KvCoreShm() = default;
 

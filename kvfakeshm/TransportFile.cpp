@@ -4,10 +4,11 @@
 #include <fstream>
 #include <mutex>
 #include <shared_mutex>
+#include <vector>
 
-#include "TransportConfig_generated.h"
 #include "kvcommon/ConfigFolder.hpp"
 #include "kvfakeshm/FakeSharedMemImpl.hpp"
+#include "kvfakeshm/TransportFile.hpp"
 #include "kvlog/Failure.hpp"
 
 namespace KvFakeShm {
@@ -114,6 +115,168 @@ bool FakeSharedMem::Impl::SaveTransportFile(std::string& error) {
         [&] {
             return fmt::format(
                 "Failed to save the FakeSharedMem transport intermediate configuration file '{}' to "
+                "disk due to an unknown error!",
+                path);
+        });
+}
+
+namespace {
+
+void CopyTuning(const FakeShmConfig::TuningConfig& from, Tuning& to) {
+    to.SocketReceiveNonBlocking = from.socket_receive_non_blocking();
+    to.SocketReceiveTimeout = from.socket_receive_timeout();
+    to.SocketSendNonBlocking = from.socket_send_non_blocking();
+    to.SocketSendTimeout = from.socket_send_timeout();
+    to.SocketReconnectTimeMin = from.socket_reconnect_time_min();
+    to.SocketReconnectTimeMax = from.socket_reconnect_time_max();
+    to.WorkerRetryInterval = from.worker_retry_interval();
+    to.HeartbeatInterval = from.heartbeat_interval();
+    to.LivenessTimeout = from.liveness_timeout();
+    to.LatencySmoothingWindow = from.latency_smoothing_window();
+    to.ThroughputSmoothingWindow = from.throughput_smoothing_window();
+    to.SharedMemHeartbeatBlockSize = from.shared_mem_heartbeat_block_size();
+    to.SharedMemLivenessTimeout = from.shared_mem_liveness_timeout();
+}
+
+}  // namespace
+
+const FakeShmConfig::TransportConfig* CheckTransportFile(const std::uint8_t* data, std::size_t size) {
+    if (size < 12) {
+        return nullptr;
+    }
+    const auto rootOffset = flatbuffers::ReadScalar<flatbuffers::uoffset_t>(data);
+    if (rootOffset == 0 || rootOffset >= size) {
+        return nullptr;
+    }
+    flatbuffers::Verifier::Options options;
+    options.max_depth = 64;
+    options.max_tables = 1'000'000;
+    options.check_alignment = true;
+    flatbuffers::Verifier verifier(data, size, options);
+    if (!FakeShmConfig::VerifyTransportConfigBuffer(verifier)) {
+        return nullptr;
+    }
+    return FakeShmConfig::GetTransportConfig(data);
+}
+
+bool FakeSharedMem::Impl::LoadTransportFile(std::string& error) {
+    error.clear();
+    const std::string& path = KvCommon::GetTransportFilePath();
+    KVLOG(KvLog::kInfo, "Loading the FakeSharedMem transport intermediate configuration file '{}'...", path);
+    const auto named = [&](std::string_view form) { return fmt::format(fmt::runtime(form), path); };
+    return KvLog::GuardFailures(
+        error,
+        [&] {
+            const PeerType peer = peerType.load();
+            if (peer != PeerType::Core) {
+                return FailWith(
+                    error, fmt::format("The FakeSharedMem transport intermediate configuration file '{}' "
+                                       "can only be loaded via the 'Core' peer and not '{}'!",
+                                       path, PeerTypeName(peer)));
+            }
+            std::error_code ec;
+            if (!std::filesystem::exists(path, ec)) {
+                return FailWith(
+                    error,
+                    named(
+                        "The FakeSharedMem transport intermediate configuration file '{}' does not exist!"));
+            }
+            std::ifstream in(path, std::ios::binary | std::ios::ate);
+            if (!in) {
+                return FailWith(
+                    error,
+                    named(
+                        "Failed to open the FakeSharedMem transport intermediate configuration file '{}' for "
+                        "reading!"));
+            }
+            const std::streamoff size = in.tellg();
+            if (size <= 0) {
+                return FailWith(error, named("The FakeSharedMem transport intermediate configuration file "
+                                             "'{}' is empty or invalid!"));
+            }
+            // 8-byte aligned storage: the verifier checks alignment and the accessors read in place.
+            std::vector<std::uint64_t> storage((static_cast<std::size_t>(size) + 7) / 8, 0);
+            auto* bytes = reinterpret_cast<std::uint8_t*>(storage.data());
+            in.seekg(0);
+            in.read(reinterpret_cast<char*>(bytes), size);
+            if (!in) {
+                return FailWith(
+                    error,
+                    named(
+                        "Failed to read the FakeSharedMem transport intermediate configuration file '{}'!"));
+            }
+            const auto* root = CheckTransportFile(bytes, static_cast<std::size_t>(size));
+            if (root == nullptr) {
+                return FailWith(error, named("The FakeSharedMem transport intermediate configuration file "
+                                             "'{}' is corrupted or invalid!"));
+            }
+            if (root->version() != kTransportFileVersion) {
+                KVLOG(KvLog::kWarning,
+                      "The FakeSharedMem transport intermediate configuration file '{}' version mismatch: "
+                      "(expected "
+                      "{}, got {})",
+                      path, kTransportFileVersion, root->version());
+            }
+            std::uint8_t mask = 0;
+            std::string ipcUrl, tcpUrl;
+            if (const auto* ipc = root->ipc()) {
+                mask |= ipc->enabled() ? kTransportIpc : 0;
+                ipcUrl = ipc->url() != nullptr ? ipc->url()->str() : std::string();
+            }
+            if (const auto* sharedMem = root->shared_mem(); sharedMem != nullptr && sharedMem->enabled()) {
+                mask |= kTransportSharedMem;
+            }
+            if (const auto* tcp = root->tcp()) {
+                mask |= tcp->enabled() ? kTransportTcp : 0;
+                tcpUrl = tcp->url() != nullptr ? tcp->url()->str() : std::string();
+            }
+            if (const auto* tuningTable = root->tuning()) {
+                std::unique_lock lock(tuningLock);
+                CopyTuning(*tuningTable, tuning);
+            }
+            for (const auto* transport : {&kIpcTransport, &kTcpTransport, &kSharedMemTransport}) {
+                std::string stopError, removeError;
+                if (!StopAndRemoveChannel(*transport, stopError, removeError)) {
+                    return FailWith(
+                        error, fmt::format("FakeSharedMem has failed to load configuration from disk: {}",
+                                           stopError.empty() ? removeError : stopError));
+                }
+            }
+            transports.store(mask);
+            const auto create = [&](const TransportDescriptor& transport, const std::string* url) {
+                if ((mask & transport.kind) == 0) {
+                    return true;
+                }
+                if (std::string reason; !InitializeChannel(transport, reason)) {
+                    return FailWith(
+                        error,
+                        fmt::format("FakeSharedMem has failed to load configuration from disk: {}", reason));
+                }
+                if (const auto channel = GetChannel(transport); channel != nullptr && url != nullptr) {
+                    std::lock_guard lock(channel->urlLock);
+                    channel->peerUrl = *url;
+                }
+                return true;
+            };
+            if (!create(kIpcTransport, &ipcUrl) || !create(kTcpTransport, &tcpUrl) ||
+                !create(kSharedMemTransport, nullptr)) {
+                return false;
+            }
+            KVLOG(KvLog::kInfo,
+                  "The FakeSharedMem transport intermediate configuration file '{}' has been loaded "
+                  "successfully!",
+                  path);
+            return true;
+        },
+        [&](const std::string& text) {
+            return fmt::format(
+                "Failed to load the FakeSharedMem transport intermediate configuration file '{}' from disk: "
+                "{}",
+                path, text);
+        },
+        [&] {
+            return fmt::format(
+                "Failed to load the FakeSharedMem transport intermediate configuration file '{}' from "
                 "disk due to an unknown error!",
                 path);
         });

@@ -1,0 +1,146 @@
+#include <mutex>
+
+#include "kvcommon/ConfigFolder.hpp"
+#include "kvfakeshm/FakeSharedMemImpl.hpp"
+#include "kvlog/Failure.hpp"
+
+namespace KvFakeShm {
+namespace {
+
+using KvLog::FailWith;
+
+constexpr const TransportDescriptor* kAllTransports[] = {&kIpcTransport, &kTcpTransport,
+                                                         &kSharedMemTransport};
+
+bool FailInitialize(std::string& error, std::string_view reason) {
+    return FailWith(error, fmt::format("FakeSharedMem initialization has failed: {}", reason));
+}
+
+// Escaping exceptions of Initialize and Terminate; call only inside a catch block.
+bool FailFromException(std::string& error, std::string_view doing) {
+    const auto text = KvLog::CurrentExceptionText();
+    return FailWith(error, text ? fmt::format("Encountered an error while {} FakeSharedMem: {}", doing, *text)
+                                : fmt::format("Encountered an unknown error while {} FakeSharedMem!", doing));
+}
+
+}  // namespace
+
+bool FakeSharedMem::Impl::StartWatchersAndWorkers(std::string& error) {
+    std::string reason;
+    if (!InitializeWatchers(reason)) {
+        return FailInitialize(error, reason);
+    }
+    for (const auto* transport : kAllTransports) {
+        if (IsEnabled(*transport) && !StartWorker(*transport, reason)) {
+            return FailInitialize(error, reason);
+        }
+    }
+    KVLOG(KvLog::kInfo, "FakeSharedMem has been initialized successfully!");
+    return true;
+}
+
+bool FakeSharedMem::Initialize(PeerType /*peer*/, std::uint8_t transports, std::string& error) {
+    auto& state = *impl;
+    std::lock_guard lock(state.stateLock);
+    KVLOG(KvLog::kInfo, "Initializing FakeSharedMem...");
+    error.clear();
+    try {
+        if (state.transports.load() != 0) {
+            return FailInitialize(error, "Already initialized; initialization aborted!");
+        }
+        if (transports == 0) {
+            return FailInitialize(error, "Should be initialized with at least one trasnport!");
+        }
+        // This process plays the Core peer whatever the caller asks for.
+        state.peerType.store(PeerType::Core);
+        state.transports.store(transports);
+        if (std::string reason; !state.LoadTransportFile(reason)) {
+            KVLOG(KvLog::kWarning, "FakeSharedMem configuration file '{}' could not be loaded: {}",
+                  KvCommon::GetTransportFilePath(), reason);
+            if (IsSharedMemEnabled() && !state.InitializeSharedMemChannel(reason)) {
+                return FailInitialize(error, reason);
+            }
+        }
+        return state.StartWatchersAndWorkers(error);
+    } catch (...) {
+        return FailFromException(error, "initializing");
+    }
+}
+
+bool FakeSharedMem::InitializeConnect(std::uint8_t transports, std::string& error) {
+    auto& state = *impl;
+    std::lock_guard lock(state.stateLock);
+    KVLOG(KvLog::kInfo, "Initializing FakeSharedMem...");
+    error.clear();
+    try {
+        if (state.transports.load() != 0) {
+            return FailInitialize(error, "Already initialized; initialization aborted!");
+        }
+        if (transports == 0) {
+            return FailInitialize(error, "Should be initialized with at least one trasnport!");
+        }
+        state.peerType.store(PeerType::Connect);
+        state.transports.store(transports);
+        // The user's tuning file wins; a missing or invalid one is written from the built-in values (the
+        // save keeps a backup of an invalid file).
+        if (std::string reason; !state.LoadTuningFile(reason)) {
+            KVLOG(KvLog::kWarning, "FakeSharedMem keeps its built-in tuning values: {}", reason);
+        }
+        std::string reason;
+        for (const auto* transport : kAllTransports) {
+            if (state.IsEnabled(*transport) && !state.InitializeChannel(*transport, reason)) {
+                return FailInitialize(error, reason);
+            }
+        }
+        // Published before the workers listen, so that a Core that reads the file finds the URLs valid.
+        if (!state.SaveTransportFile(reason)) {
+            return FailInitialize(error, reason);
+        }
+        return state.StartWatchersAndWorkers(error);
+    } catch (...) {
+        return FailFromException(error, "initializing");
+    }
+}
+
+bool FakeSharedMem::Terminate(std::string& error) {
+    auto& state = *impl;
+    // Raised before the lock: a transport-file handler waiting for the lock gives up instead of
+    // waiting for this thread, which is about to join it.
+    state.terminating.store(true);
+    std::lock_guard lock(state.stateLock);
+    KVLOG(KvLog::kInfo, "Terminating FakeSharedMem...");
+    error.clear();
+    struct Lower {
+        std::atomic<bool>& flag;
+        ~Lower() { flag.store(false); }
+    } lower{state.terminating};
+    const auto fail = [&](std::string_view reason) {
+        return FailWith(error, fmt::format("FakeSharedMem termination has failed: {}", reason));
+    };
+    try {
+        if (state.transports.load() == 0) {
+            return fail("Not initialized yet; termination aborted!");
+        }
+        std::string reason;
+        if (!state.TerminateWatchers(reason)) {
+            return fail(reason);
+        }
+        if (state.peerType.load() == PeerType::Connect && !state.EraseTransportFile(reason)) {
+            return fail(reason);
+        }
+        for (const auto* transport : kAllTransports) {
+            std::string stopError, removeError;
+            if (!state.StopAndRemoveChannel(*transport, stopError, removeError)) {
+                return fail(stopError.empty() ? removeError : stopError);
+            }
+        }
+        state.transports.store(0);
+        state.peerType.store(PeerType::None);
+        KVLOG(KvLog::kInfo, "FakeSharedMem has been terminated successfully!");
+        return true;
+    } catch (...) {
+        return FailFromException(error, "terminating");
+    }
+}
+
+}  // namespace KvFakeShm
