@@ -5,44 +5,34 @@
 
 namespace KvFakeShm {
 
-// Runs at the start of every worker pass. Only the worker whose Stop finds the watcher running goes on to
-// save, so one save runs at a time; the others end their body and are rerun by their supervisors.
+// Runs at the start of every worker pass. The whole rewrite holds transportWatcherLock: workers that
+// find the flags together save once (the later ones find them cleared), and a Terminate that stops the
+// watcher or erases the file waits for a save in flight instead of finding the watcher stopped by it.
 bool FakeSharedMem::Impl::RewriteConfigurationFiles() {
-    if (peerType.load() != PeerType::Connect || (!transportFileChanged.load() && !tuningFileChanged.load())) {
+    const auto flagged = [this] { return transportFileChanged.load() || tuningFileChanged.load(); };
+    if (peerType.load() != PeerType::Connect || !flagged()) {
         return true;
     }
-    KVLOG(KvLog::kInfo,
-          "FakeSharedMem transport configuration file contamination detected; rewriting to disk...");
-    const auto restartWatcher = [this] {
-        std::lock_guard lock(transportWatcherLock);
-        if (transportWatcher != nullptr) {
-            if (std::string error; !transportWatcher->Start(error)) {
-                KVLOG(KvLog::kError, "FakeSharedMem has failed to start the intermediate file watcher: {}",
-                      error);
-                return false;
-            }
-        }
+    std::lock_guard lock(transportWatcherLock);
+    if (!flagged()) {
         return true;
-    };
-    {
-        std::lock_guard lock(transportWatcherLock);
-        if (transportWatcher != nullptr) {
-            if (std::string error; !transportWatcher->Stop(error)) {
-                KVLOG(KvLog::kError, "FakeSharedMem has failed to stop the intermediate file watcher: {}",
-                      error);
-                return false;
-            }
+    }
+    KVLOG(KvLog::kInfo, "FakeSharedMem transport configuration file contamination detected; rewriting to disk...");
+    if (transportWatcher != nullptr) {
+        if (std::string error; !transportWatcher->Stop(error)) {
+            KVLOG(KvLog::kError, "FakeSharedMem has failed to stop the intermediate file watcher: {}", error);
+            return false;
         }
     }
     std::string error;
     const bool saved = SaveTransportFile(error);
     if (!saved) {
-        KVLOG(KvLog::kError, "FakeSharedMem has failed to save the transport configuration to file: {}",
-              error);
+        KVLOG(KvLog::kError, "FakeSharedMem has failed to save the transport configuration to file: {}", error);
     }
     // Restarted after a failed save too: the flags stay set and the rerun body retries the save after
     // the retry interval, instead of every later Stop failing on a watcher nobody restarts.
-    if (!restartWatcher()) {
+    if (transportWatcher != nullptr && !transportWatcher->Start(error)) {
+        KVLOG(KvLog::kError, "FakeSharedMem has failed to start the intermediate file watcher: {}", error);
         // Without a running watcher no rewrite can be coordinated again; retrying would only fail its
         // Stop on every pass, so the request is dropped.
         transportFileChanged.store(false);

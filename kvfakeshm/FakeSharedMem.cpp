@@ -132,9 +132,8 @@ bool FakeSharedMem::IsSharedMemEnabled() const {
     return impl->IsEnabled(kSharedMemTransport);
 }
 
-const Tuning& FakeSharedMem::GetTuning() const {
-    std::shared_lock lock(impl->tuningLock);
-    return impl->tuning;
+Tuning FakeSharedMem::GetTuning() const {
+    return impl->GetTuning();
 }
 
 bool FakeSharedMem::IsTcpPeerAlive() const {

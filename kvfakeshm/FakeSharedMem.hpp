@@ -42,7 +42,8 @@ class FakeSharedMem {
     bool IsIpcEnabled() const;
     bool IsSharedMemEnabled() const;
 
-    const Tuning& GetTuning() const;
+    // A consistent copy of the live tuning: a reload may replace the record at any time.
+    Tuning GetTuning() const;
 
     bool IsTcpPeerAlive() const;
     bool IsIpcPeerAlive() const;

@@ -125,8 +125,17 @@ bool FakeSharedMem::Terminate(std::string& error) {
         if (!state.TerminateWatchers(reason)) {
             return fail(reason);
         }
-        if (state.peerType.load() == PeerType::Connect && !state.EraseTransportFile(reason)) {
-            return fail(reason);
+        if (state.peerType.load() == PeerType::Connect) {
+            {
+                // No save is in flight once this lock is held, and none starts after: the erased file
+                // stays erased.
+                std::lock_guard watcherLock(state.transportWatcherLock);
+                state.transportFileChanged.store(false);
+                state.tuningFileChanged.store(false);
+            }
+            if (!state.EraseTransportFile(reason)) {
+                return fail(reason);
+            }
         }
         for (const auto* transport : kAllTransports) {
             std::string stopError, removeError;

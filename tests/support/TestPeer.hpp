@@ -12,6 +12,11 @@ namespace KvTest {
 class TestPeer : public KvFakeShm::FakeSharedMem {
   public:
     TestPeer() = default;
+    // A test that ends early must not leave workers running on a destroyed object.
+    ~TestPeer() override {
+        if (std::string error; IsInitialized())
+            Terminate(error);
+    }
     bool InitializeSharedMem(std::string& error) override {
         error.clear();
         return true;
