@@ -17,7 +17,8 @@ bool FakeSharedMem::Impl::RewriteConfigurationFiles() {
     if (!flagged()) {
         return true;
     }
-    KVLOG(KvLog::kInfo, "FakeSharedMem transport configuration file contamination detected; rewriting to disk...");
+    KVLOG(KvLog::kInfo,
+          "FakeSharedMem transport configuration file contamination detected; rewriting to disk...");
     if (transportWatcher != nullptr) {
         if (std::string error; !transportWatcher->Stop(error)) {
             KVLOG(KvLog::kError, "FakeSharedMem has failed to stop the intermediate file watcher: {}", error);
@@ -27,7 +28,8 @@ bool FakeSharedMem::Impl::RewriteConfigurationFiles() {
     std::string error;
     const bool saved = SaveTransportFile(error);
     if (!saved) {
-        KVLOG(KvLog::kError, "FakeSharedMem has failed to save the transport configuration to file: {}", error);
+        KVLOG(KvLog::kError, "FakeSharedMem has failed to save the transport configuration to file: {}",
+              error);
     }
     // Restarted after a failed save too: the flags stay set and the rerun body retries the save after
     // the retry interval, instead of every later Stop failing on a watcher nobody restarts.

@@ -20,7 +20,8 @@ std::vector<std::uint8_t> BuildFile(std::uint32_t version, bool withTuning, std:
     flatbuffers::FlatBufferBuilder builder(1024);
     const auto ipc = FakeShmConfig::CreateChannelConfig(builder, true, builder.CreateString("abstract://x"));
     const auto shm = FakeShmConfig::CreateSharedMemConfig(builder, true);
-    const auto tcp = FakeShmConfig::CreateChannelConfig(builder, true, builder.CreateString("tcp://127.0.0.1:1"));
+    const auto tcp =
+        FakeShmConfig::CreateChannelConfig(builder, true, builder.CreateString("tcp://127.0.0.1:1"));
     flatbuffers::Offset<FakeShmConfig::TuningConfig> tuning;
     if (withTuning) {
         FakeShmConfig::TuningConfigBuilder t(builder);
@@ -44,8 +45,8 @@ class TransportFile : public ::testing::Test {
     }
     fs::path Path() const { return docs.Path() / "Korvanta" / "kvfakeshm-transport.bin"; }
     void Write(const std::vector<std::uint8_t>& bytes) {
-        std::ofstream(Path(), std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                      static_cast<std::streamsize>(bytes.size()));
+        std::ofstream(Path(), std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
     std::string Message(const std::string& form) const {
         const auto at = form.find("{}");
@@ -66,12 +67,16 @@ class TransportFile : public ::testing::Test {
 }  // namespace
 
 TEST_F(TransportFile, MissingEmptyShortTruncatedAndRandomFilesAreRejectedAndChangeNothing) {
-    const std::string corrupt = "The FakeSharedMem transport intermediate configuration file '{}' is corrupted or invalid!";
+    const std::string corrupt =
+        "The FakeSharedMem transport intermediate configuration file '{}' is corrupted or invalid!";
     EXPECT_FALSE(Load());
-    EXPECT_EQ(error, Message("The FakeSharedMem transport intermediate configuration file '{}' does not exist!"));
+    EXPECT_EQ(error,
+              Message("The FakeSharedMem transport intermediate configuration file '{}' does not exist!"));
     Write({});
     EXPECT_FALSE(Load());
-    EXPECT_EQ(error, Message("The FakeSharedMem transport intermediate configuration file '{}' is empty or invalid!"));
+    EXPECT_EQ(
+        error,
+        Message("The FakeSharedMem transport intermediate configuration file '{}' is empty or invalid!"));
     const auto valid = BuildFile(1, true);
     for (std::size_t size = 1; size <= 11; ++size) {
         Write(std::vector<std::uint8_t>(valid.begin(), valid.begin() + static_cast<std::ptrdiff_t>(size)));
@@ -96,9 +101,10 @@ TEST_F(TransportFile, MissingEmptyShortTruncatedAndRandomFilesAreRejectedAndChan
 TEST_F(TransportFile, OtherVersionWarnsAndLoadsMaskUrlsAndTuning) {
     Write(BuildFile(2, true));
     ASSERT_TRUE(Load()) << error;
-    EXPECT_NE(Log().find("WARN| " + Message("The FakeSharedMem transport intermediate configuration file '{}' "
-                                            "version mismatch: (expected 1, got 2)")),
-              std::string::npos);
+    EXPECT_NE(
+        Log().find("WARN| " + Message("The FakeSharedMem transport intermediate configuration file '{}' "
+                                      "version mismatch: (expected 1, got 2)")),
+        std::string::npos);
     auto& impl = core.GetImpl();
     EXPECT_EQ(impl.transports.load(), 7);
     EXPECT_EQ(impl.GetChannel(KvFakeShm::kIpcTransport)->peerUrl, "abstract://x");
@@ -129,8 +135,9 @@ TEST_F(TransportFile, SavedByTheConnectPeerAndReadBackByTheCore) {
     ASSERT_TRUE(connect.GetImpl().SaveTransportFile(error)) << error;
     EXPECT_TRUE(fs::exists(docs.Path() / "Korvanta" / "kvfakeshm-params.yml"));
     EXPECT_FALSE(connect.GetImpl().LoadTransportFile(error));
-    EXPECT_EQ(error, Message("The FakeSharedMem transport intermediate configuration file '{}' can only be loaded "
-                             "via the 'Core' peer and not 'Connect'!"));
+    EXPECT_EQ(error,
+              Message("The FakeSharedMem transport intermediate configuration file '{}' can only be loaded "
+                      "via the 'Core' peer and not 'Connect'!"));
 
     ASSERT_TRUE(Load()) << error;
     auto& impl = core.GetImpl();
@@ -143,9 +150,10 @@ TEST_F(TransportFile, SavedByTheConnectPeerAndReadBackByTheCore) {
     EXPECT_TRUE(connect.GetImpl().EraseTransportFile(error)) << error;
     EXPECT_FALSE(fs::exists(Path()));
     EXPECT_TRUE(connect.GetImpl().EraseTransportFile(error)) << "a missing file is only a warning";
-    EXPECT_NE(Log().find("WARN| " + Message("The FakeSharedMem transport intermediate configuration file '{}' does "
-                                            "not exist; nothing to erase!")),
-              std::string::npos);
+    EXPECT_NE(
+        Log().find("WARN| " + Message("The FakeSharedMem transport intermediate configuration file '{}' does "
+                                      "not exist; nothing to erase!")),
+        std::string::npos);
 }
 
 TEST_F(TransportFile, AllDisabledAndZeroTuningGivesAnEmptyMaskAndZeroTuning) {

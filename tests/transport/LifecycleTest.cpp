@@ -57,7 +57,8 @@ class Lifecycle : public ::testing::Test {
     std::string error;
 };
 
-std::vector<std::uint8_t> FileWith(const std::string& ipcUrl, const std::string& tcpUrl, std::uint64_t heartbeat) {
+std::vector<std::uint8_t> FileWith(const std::string& ipcUrl, const std::string& tcpUrl,
+                                   std::uint64_t heartbeat) {
     flatbuffers::FlatBufferBuilder builder(1024);
     const auto ipc = FakeShmConfig::CreateChannelConfig(builder, true, builder.CreateString(ipcUrl));
     const auto shm = FakeShmConfig::CreateSharedMemConfig(builder, true);
@@ -67,8 +68,9 @@ std::vector<std::uint8_t> FileWith(const std::string& ipcUrl, const std::string&
     const auto t = FakeShmConfig::CreateTuningConfig(
         builder, tuning.SocketReceiveNonBlocking, tuning.SocketReceiveTimeout, tuning.SocketSendNonBlocking,
         tuning.SocketSendTimeout, tuning.SocketReconnectTimeMin, tuning.SocketReconnectTimeMax,
-        tuning.WorkerRetryInterval, tuning.HeartbeatInterval, tuning.LivenessTimeout, tuning.LatencySmoothingWindow,
-        tuning.ThroughputSmoothingWindow, tuning.SharedMemHeartbeatBlockSize, tuning.SharedMemLivenessTimeout);
+        tuning.WorkerRetryInterval, tuning.HeartbeatInterval, tuning.LivenessTimeout,
+        tuning.LatencySmoothingWindow, tuning.ThroughputSmoothingWindow, tuning.SharedMemHeartbeatBlockSize,
+        tuning.SharedMemLivenessTimeout);
     builder.Finish(FakeShmConfig::CreateTransportConfig(builder, 1, ipc, shm, tcp, t));
     return {builder.GetBufferPointer(), builder.GetBufferPointer() + builder.GetSize()};
 }
@@ -98,11 +100,14 @@ TEST_F(Lifecycle, CoreWithoutATransportFileRunsSharedMemOnlyAndTerminatesClean) 
 TEST_F(Lifecycle, FailedStepsLeaveTheStatesThatTerminateCleansUp) {
     KvTest::TestPeer core;
     EXPECT_FALSE(core.Initialize(PeerType::Core, 0, error));
-    EXPECT_EQ(error, "FakeSharedMem initialization has failed: Should be initialized with at least one trasnport!");
+    EXPECT_EQ(error,
+              "FakeSharedMem initialization has failed: Should be initialized with at least one trasnport!");
     EXPECT_FALSE(core.IsInitialized());
 
     EXPECT_FALSE(core.Initialize(PeerType::Core, KvFakeShm::kTransportIpc, error));
-    EXPECT_EQ(error, "FakeSharedMem initialization has failed: The IPC transport channel has not been initialized yet!");
+    EXPECT_EQ(
+        error,
+        "FakeSharedMem initialization has failed: The IPC transport channel has not been initialized yet!");
     EXPECT_TRUE(core.IsInitialized()) << "a failed step leaves the object initialized";
     ASSERT_TRUE(core.Terminate(error)) << error;
     ExpectAllZero(core);
@@ -115,7 +120,10 @@ TEST_F(Lifecycle, CoreSideTuningEditsOnlyWarn) {
     edited.HeartbeatInterval = 9;
     std::ofstream(Folder() / "kvfakeshm-params.yml") << KvFakeShm::FormatTuningFile(edited);
     EXPECT_TRUE(KvTest::WaitFor(
-        [&] { return Log().find("changes cannot be applied from the Core peer directly!") != std::string::npos; }, 5s));
+        [&] {
+            return Log().find("changes cannot be applied from the Core peer directly!") != std::string::npos;
+        },
+        5s));
     EXPECT_EQ(core.GetTuning().HeartbeatInterval, 1u);
     ASSERT_TRUE(core.Terminate(error)) << error;
 }
@@ -166,9 +174,8 @@ TEST_F(Lifecycle, EventsInATightLoopWhileInitializeAndTerminateCycleNeverDeadloc
 
 TEST_F(Lifecycle, CoreFollowsTheConnectPeerThroughEditsRestartsAndExits) {
     auto connect = std::make_unique<KvTest::TestPeer>();
-    ASSERT_TRUE(connect->InitializeConnect(KvFakeShm::kTransportIpc | KvFakeShm::kTransportTcp |
-                                               KvFakeShm::kTransportSharedMem,
-                                           error))
+    ASSERT_TRUE(connect->InitializeConnect(
+        KvFakeShm::kTransportIpc | KvFakeShm::kTransportTcp | KvFakeShm::kTransportSharedMem, error))
         << error;
     ASSERT_TRUE(fs::exists(TransportFile()));
     ASSERT_TRUE(fs::exists(Folder() / "kvfakeshm-params.yml"));
@@ -202,9 +209,8 @@ TEST_F(Lifecycle, CoreFollowsTheConnectPeerThroughEditsRestartsAndExits) {
 
     // A new Connect peer (another TCP port) brings all three back.
     connect = std::make_unique<KvTest::TestPeer>();
-    ASSERT_TRUE(connect->InitializeConnect(KvFakeShm::kTransportIpc | KvFakeShm::kTransportTcp |
-                                               KvFakeShm::kTransportSharedMem,
-                                           error))
+    ASSERT_TRUE(connect->InitializeConnect(
+        KvFakeShm::kTransportIpc | KvFakeShm::kTransportTcp | KvFakeShm::kTransportSharedMem, error))
         << error;
     EXPECT_TRUE(KvTest::WaitFor(
         [&] {
