@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -131,8 +132,9 @@ struct FakeSharedMem::Impl : TuningState {
     // waiting for a Terminate that is joining its thread.
     std::atomic<bool> terminating{false};
 
-    // The last steps of both start-ups: the watchers, then one worker per enabled transport.
-    bool StartWatchersAndWorkers(std::string& error);
+    // Both start-ups: the state checks, the peer's own set-up, the watchers, one worker per transport.
+    bool InitializeAs(PeerType peer, std::uint8_t mask, std::string& error,
+                      const std::function<bool(std::string&)>& setUp);
 
     // WorkerRetryInterval as a deadline from now, saturating instead of wrapping for huge values.
     std::chrono::steady_clock::time_point RetryDeadline() const;

@@ -1,3 +1,4 @@
+#include <functional>
 #include <mutex>
 
 #include "kvcommon/ConfigFolder.hpp"
@@ -25,81 +26,65 @@ bool FailFromException(std::string& error, std::string_view doing) {
 
 }  // namespace
 
-bool FakeSharedMem::Impl::StartWatchersAndWorkers(std::string& error) {
-    std::string reason;
-    if (!InitializeWatchers(reason)) {
-        return FailInitialize(error, reason);
-    }
-    for (const auto* transport : kAllTransports) {
-        if (IsEnabled(*transport) && !StartWorker(*transport, reason)) {
+bool FakeSharedMem::Impl::InitializeAs(PeerType peer, std::uint8_t mask, std::string& error,
+                                       const std::function<bool(std::string&)>& setUp) {
+    std::lock_guard lock(stateLock);
+    KVLOG(KvLog::kInfo, "Initializing FakeSharedMem...");
+    error.clear();
+    try {
+        if (transports.load() != 0) {
+            return FailInitialize(error, "Already initialized; initialization aborted!");
+        }
+        if (mask == 0) {
+            return FailInitialize(error, "Should be initialized with at least one trasnport!");
+        }
+        peerType.store(peer);
+        transports.store(mask);
+        if (std::string reason; !setUp(reason)) {
             return FailInitialize(error, reason);
         }
+        if (std::string reason; !InitializeWatchers(reason)) {
+            return FailInitialize(error, reason);
+        }
+        for (const auto* transport : kAllTransports) {
+            if (std::string reason; IsEnabled(*transport) && !StartWorker(*transport, reason)) {
+                return FailInitialize(error, reason);
+            }
+        }
+        KVLOG(KvLog::kInfo, "FakeSharedMem has been initialized successfully!");
+        return true;
+    } catch (...) {
+        return FailFromException(error, "initializing");
     }
-    KVLOG(KvLog::kInfo, "FakeSharedMem has been initialized successfully!");
-    return true;
 }
 
 bool FakeSharedMem::Initialize(PeerType /*peer*/, std::uint8_t transports, std::string& error) {
-    auto& state = *impl;
-    std::lock_guard lock(state.stateLock);
-    KVLOG(KvLog::kInfo, "Initializing FakeSharedMem...");
-    error.clear();
-    try {
-        if (state.transports.load() != 0) {
-            return FailInitialize(error, "Already initialized; initialization aborted!");
+    // This process plays the Core peer whatever the caller asks for.
+    return impl->InitializeAs(PeerType::Core, transports, error, [this](std::string& reason) {
+        if (impl->LoadTransportFile(reason)) {
+            return true;
         }
-        if (transports == 0) {
-            return FailInitialize(error, "Should be initialized with at least one trasnport!");
-        }
-        // This process plays the Core peer whatever the caller asks for.
-        state.peerType.store(PeerType::Core);
-        state.transports.store(transports);
-        if (std::string reason; !state.LoadTransportFile(reason)) {
-            KVLOG(KvLog::kWarning, "FakeSharedMem configuration file '{}' could not be loaded: {}",
-                  KvCommon::GetTransportFilePath(), reason);
-            if (IsSharedMemEnabled() && !state.InitializeSharedMemChannel(reason)) {
-                return FailInitialize(error, reason);
-            }
-        }
-        return state.StartWatchersAndWorkers(error);
-    } catch (...) {
-        return FailFromException(error, "initializing");
-    }
+        KVLOG(KvLog::kWarning, "FakeSharedMem configuration file '{}' could not be loaded: {}",
+              KvCommon::GetTransportFilePath(), reason);
+        return !IsSharedMemEnabled() || impl->InitializeSharedMemChannel(reason);
+    });
 }
 
 bool FakeSharedMem::InitializeConnect(std::uint8_t transports, std::string& error) {
-    auto& state = *impl;
-    std::lock_guard lock(state.stateLock);
-    KVLOG(KvLog::kInfo, "Initializing FakeSharedMem...");
-    error.clear();
-    try {
-        if (state.transports.load() != 0) {
-            return FailInitialize(error, "Already initialized; initialization aborted!");
+    return impl->InitializeAs(PeerType::Connect, transports, error, [this](std::string& reason) {
+        // The user's tuning file wins; a missing or invalid one is written from the built-in values by the
+        // save below (which keeps a backup of an invalid file).
+        if (std::string loadError; !impl->LoadTuningFile(loadError)) {
+            KVLOG(KvLog::kWarning, "FakeSharedMem keeps its built-in tuning values: {}", loadError);
         }
-        if (transports == 0) {
-            return FailInitialize(error, "Should be initialized with at least one trasnport!");
-        }
-        state.peerType.store(PeerType::Connect);
-        state.transports.store(transports);
-        // The user's tuning file wins; a missing or invalid one is written from the built-in values (the
-        // save keeps a backup of an invalid file).
-        if (std::string reason; !state.LoadTuningFile(reason)) {
-            KVLOG(KvLog::kWarning, "FakeSharedMem keeps its built-in tuning values: {}", reason);
-        }
-        std::string reason;
         for (const auto* transport : kAllTransports) {
-            if (state.IsEnabled(*transport) && !state.InitializeChannel(*transport, reason)) {
-                return FailInitialize(error, reason);
+            if (impl->IsEnabled(*transport) && !impl->InitializeChannel(*transport, reason)) {
+                return false;
             }
         }
         // Published before the workers listen, so that a Core that reads the file finds the URLs valid.
-        if (!state.SaveTransportFile(reason)) {
-            return FailInitialize(error, reason);
-        }
-        return state.StartWatchersAndWorkers(error);
-    } catch (...) {
-        return FailFromException(error, "initializing");
-    }
+        return impl->SaveTransportFile(reason);
+    });
 }
 
 bool FakeSharedMem::Terminate(std::string& error) {

@@ -334,26 +334,3 @@ TEST_F(WorkerCycles, TwoHundredCyclesWithAndWithoutAPeerLeakNoThreadsOrDescripto
     EXPECT_TRUE(KvTest::WaitFor([&] { return KvTest::CountOpenDescriptors() <= fdsBefore; }, 5s))
         << KvTest::CountOpenDescriptors() << " descriptors open, " << fdsBefore << " before";
 }
-
-TEST_F(WorkerCycles, TwoHundredCyclesWhileThePeerComesAndGoesNeverHang) {
-    std::atomic<bool> stop{false};
-    std::thread churn([&] {
-        while (!stop) {
-            KvTest::RawPeer ipc(channels[0]->peerUrl), tcp(channels[1]->peerUrl);
-            ipc.ListenSoon();
-            tcp.ListenSoon();
-            ipc.StartDraining();
-            tcp.StartDraining();
-            ipc.Send(KvTest::MakeHeartbeat(static_cast<std::uint64_t>(Now())));
-            // Not faster: the packaged NNG (1.5.2) can deadlock its reaper when sockets close in quick
-            // succession with traffic in flight (upstream issue 1543, fixed after that release).
-            std::this_thread::sleep_for(20ms);
-        }
-    });
-    Cycle(200);
-    stop = true;
-    churn.join();
-    ExpectNoWorkerThreads();
-    // Descriptors are not counted here: the packaged NNG (1.5.2) leaks the descriptor of a connection
-    // that is still in its handshake when its socket closes, which this churn provokes on purpose.
-}
