@@ -239,6 +239,11 @@ int ChildProcess::Finish(std::chrono::milliseconds deadline) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+void ChildProcess::Signal(int signal) {
+    if (pid_ > 0)
+        kill(pid_, signal);
+}
+
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
     const auto until = std::chrono::steady_clock::now() + deadline;
     while (!condition()) {

@@ -60,6 +60,7 @@ class ChildProcess {
     bool WaitForLine(const std::string& line, std::chrono::milliseconds deadline);
     // Closes its standard input and waits for its exit status (-1 when it had to be killed).
     int Finish(std::chrono::milliseconds deadline);
+    void Signal(int signal);
     const std::string& Output() const { return output_; }
 
   private:
