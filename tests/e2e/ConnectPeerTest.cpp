@@ -127,7 +127,8 @@ TEST_F(ConnectPeer, ATuningEditOnThePeersSideReachesTheCore) {
 TEST(ConnectPeerProgram, HelpListsEveryOptionAndBadOptionsAreRefused) {
     const auto help = KvTest::RunProcess({KV_CONNECT_PEER_BINARY, "--help"}, {}, "", 10s);
     EXPECT_EQ(help.exitCode, 0);
-    for (const char* option : {"--transports", "--block", "--address", "--value", "--size", "--rate", "--duration"})
+    for (const char* option :
+         {"--transports", "--block", "--address", "--value", "--size", "--rate", "--duration"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     const auto bad = KvTest::RunProcess({KV_CONNECT_PEER_BINARY, "--transports", "smoke"}, {}, "", 10s);
     EXPECT_EQ(bad.exitCode, 64);
