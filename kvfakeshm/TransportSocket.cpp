@@ -91,13 +91,13 @@ int CloseSocket(nng_socket socket, const TransportDescriptor& transport) {
     return 0;
 }
 
-}  // namespace
-
-bool FakeSharedMem::Impl::InitializeSocket(const TransportDescriptor& transport, std::string& error) {
-    error.clear();
-    KVLOG(KvLog::kInfo, "Initializing the FakeSharedMem {} transport socket...", transport.word);
+// Open and close report alike: a prefix naming the operation, the missing-channel refusal and the
+// exception texts. The body gets the channel, `fail(reason)` and the prefix.
+template <typename Body>
+bool SocketOperation(const FakeSharedMem::Impl& impl, const TransportDescriptor& transport,
+                     std::string_view action, std::string& error, Body&& body) {
     const auto prefix = [&] {
-        return fmt::format("Failed to initialize the FakeSharedMem {} transport socket", transport.word);
+        return fmt::format("Failed to {} the FakeSharedMem {} transport socket", action, transport.word);
     };
     const auto fail = [&](std::string_view reason) {
         return FailWith(error, fmt::format("{}: {}", prefix(), reason));
@@ -105,77 +105,91 @@ bool FakeSharedMem::Impl::InitializeSocket(const TransportDescriptor& transport,
     return KvLog::GuardFailures(
         error,
         [&] {
-            const auto channel = GetChannel(transport);
+            const auto channel = impl.GetChannel(transport);
             if (channel == nullptr) {
                 return fail(fmt::format("{} channel has not been initialized yet!", transport.word));
             }
-            std::scoped_lock locks(channel->socketLock, channel->urlLock);
-            if (channel->socketOpen) {
+            return body(*channel, fail, prefix);
+        },
+        [&](const std::string& text) { return fmt::format("{}: {}", prefix(), text); },
+        [&] { return fmt::format("{} due to an unknown error!", prefix()); });
+}
+
+}  // namespace
+
+bool FakeSharedMem::Impl::InitializeSocket(const TransportDescriptor& transport, std::string& error) {
+    error.clear();
+    KVLOG(KvLog::kInfo, "Initializing the FakeSharedMem {} transport socket...", transport.word);
+    return SocketOperation(
+        *this, transport, "initialize", error,
+        [&](TransportChannel& channel, const auto& fail, const auto& prefix) {
+            std::scoped_lock locks(channel.socketLock, channel.urlLock);
+            if (channel.socketOpen) {
                 return fail("Already Initialized; initialization aborted!");
             }
             if (!IsEnabled(transport)) {
                 return fail(fmt::format("configured with {} disabled!", transport.word));
             }
-            if (nng_pair0_open(&channel->socket) != 0) {
+            if (nng_pair0_open(&channel.socket) != 0) {
                 return fail("NNG pair0 socket open failed!");
             }
             bool opened = false;
             // Every later failure but the peer-type one closes the socket again.
             const auto closeUnlessOpened = [&](bool*) {
                 if (!opened) {
-                    nng_close(channel->socket);
+                    nng_close(channel.socket);
                 }
             };
             std::unique_ptr<bool, decltype(closeUnlessOpened)> closer(&opened, closeUnlessOpened);
 
             const Tuning tuningNow = GetTuning();
             if (!tuningNow.SocketReceiveNonBlocking &&
-                nng_socket_set_ms(channel->socket, NNG_OPT_RECVTIMEO, tuningNow.SocketReceiveTimeout) != 0) {
+                nng_socket_set_ms(channel.socket, NNG_OPT_RECVTIMEO, tuningNow.SocketReceiveTimeout) != 0) {
                 return fail("Failed to to set the receive timeout on the NNG socket!");
             }
             if (!tuningNow.SocketSendNonBlocking &&
-                nng_socket_set_ms(channel->socket, NNG_OPT_SENDTIMEO, tuningNow.SocketSendTimeout) != 0) {
+                nng_socket_set_ms(channel.socket, NNG_OPT_SENDTIMEO, tuningNow.SocketSendTimeout) != 0) {
                 return fail("Failed to to set the send timeout on the NNG socket!");
             }
-            if (nng_socket_set_ms(channel->socket, NNG_OPT_RECONNMINT, tuningNow.SocketReconnectTimeMin) !=
+            if (nng_socket_set_ms(channel.socket, NNG_OPT_RECONNMINT, tuningNow.SocketReconnectTimeMin) !=
                 0) {
                 return fail("Failed to to set the reconnect minimum timeout on the NNG socket!");
             }
-            if (nng_socket_set_ms(channel->socket, NNG_OPT_RECONNMAXT, tuningNow.SocketReconnectTimeMax) !=
+            if (nng_socket_set_ms(channel.socket, NNG_OPT_RECONNMAXT, tuningNow.SocketReconnectTimeMax) !=
                 0) {
                 return fail("Failed to to set the reconnect maximum timeout on the NNG socket!");
             }
-            RegisterPipeCallbacks(transport, channel->socket, this);
+            RegisterPipeCallbacks(transport, channel.socket, this);
 
             switch (const PeerType peer = peerType.load()) {
                 case PeerType::Connect: {
                     KVLOG(KvLog::kInfo, "FakeSharedMem/Connect is binding {} {} listener on '{}'",
-                          transport.article, transport.word, channel->url);
-                    if (nng_listener_create(&channel->listener, channel->socket, channel->url.c_str()) != 0 ||
-                        nng_listener_start(channel->listener, 0) != 0) {
+                          transport.article, transport.word, channel.url);
+                    if (nng_listener_create(&channel.listener, channel.socket, channel.url.c_str()) != 0 ||
+                        nng_listener_start(channel.listener, 0) != 0) {
                         return fail(fmt::format("Failed to start {} {} listener on '{}'!", transport.article,
-                                                transport.word, channel->url));
+                                                transport.word, channel.url));
                     }
                     break;
                 }
                 case PeerType::Core: {
                     KVLOG(KvLog::kInfo, "FakeSharedMem/Core is dialing the {} endpoint on '{}'",
-                          transport.word, channel->peerUrl);
+                          transport.word, channel.peerUrl);
                     const std::string dialFailure = fmt::format("Failed to dial the {} endpoint on '{}'!",
-                                                                transport.word, channel->peerUrl);
-                    int rc = nng_dialer_create(&channel->dialer, channel->socket, channel->peerUrl.c_str());
+                                                                transport.word, channel.peerUrl);
+                    int rc = nng_dialer_create(&channel.dialer, channel.socket, channel.peerUrl.c_str());
                     if (rc == 0) {
-                        rc = nng_dialer_start(channel->dialer, 0);
+                        rc = nng_dialer_start(channel.dialer, 0);
                     }
                     if (NobodyListens(rc)) {
                         // A refused first attempt is not the end: NNG redials in the background with the
                         // configured back-off once the dialer is started without waiting. A failed dialer
                         // never retries, so a fresh one takes its place.
                         KVLOG(KvLog::kWarning, "{}: {}", prefix(), dialFailure);
-                        nng_dialer_close(channel->dialer);
-                        rc = nng_dialer_create(&channel->dialer, channel->socket, channel->peerUrl.c_str());
+                        nng_dialer_close(channel.dialer);
+                        rc = nng_dialer_create(&channel.dialer, channel.socket, channel.peerUrl.c_str());
                         if (rc == 0) {
-                            rc = nng_dialer_start(channel->dialer, NNG_FLAG_NONBLOCK);
+                            rc = nng_dialer_start(channel.dialer, NNG_FLAG_NONBLOCK);
                         }
                     }
                     if (rc != 0) {
@@ -190,49 +204,34 @@ bool FakeSharedMem::Impl::InitializeSocket(const TransportDescriptor& transport,
                     return false;
             }
             opened = true;
-            channel->socketOpen = true;
+            channel.socketOpen = true;
             KVLOG(KvLog::kInfo, "The FakeSharedMem {} transport socket has been initialized successfully!",
                   transport.word);
             return true;
-        },
-        [&](const std::string& text) { return fmt::format("{}: {}", prefix(), text); },
-        [&] { return fmt::format("{} due to an unknown error!", prefix()); });
+        });
 }
 
 bool FakeSharedMem::Impl::TerminateSocket(const TransportDescriptor& transport, std::string& error) {
     error.clear();
     KVLOG(KvLog::kInfo, "Terminating the FakeSharedMem {} transport socket...", transport.word);
-    const auto prefix = [&] {
-        return fmt::format("Failed to terminate the FakeSharedMem {} transport socket", transport.word);
-    };
-    const auto fail = [&](std::string_view reason) {
-        return FailWith(error, fmt::format("{}: {}", prefix(), reason));
-    };
-    return KvLog::GuardFailures(
-        error,
-        [&] {
-            const auto channel = GetChannel(transport);
-            if (channel == nullptr) {
-                return fail(fmt::format("{} channel has not been initialized yet!", transport.word));
-            }
+    return SocketOperation(
+        *this, transport, "terminate", error, [&](TransportChannel& channel, const auto& fail, const auto&) {
             // A worker inside a receive holds this lock: the close waits for that receive to return.
-            std::lock_guard lock(channel->socketLock);
-            if (!channel->socketOpen) {
+            std::lock_guard lock(channel.socketLock);
+            if (!channel.socketOpen) {
                 return fail("Not initialized yet; termination aborted!");
             }
             // Unregistered first, so that `connected` keeps its last value.
-            nng_pipe_notify(channel->socket, NNG_PIPE_EV_ADD_POST, nullptr, nullptr);
-            nng_pipe_notify(channel->socket, NNG_PIPE_EV_REM_POST, nullptr, nullptr);
-            if (CloseSocket(channel->socket, transport) != 0) {
+            nng_pipe_notify(channel.socket, NNG_PIPE_EV_ADD_POST, nullptr, nullptr);
+            nng_pipe_notify(channel.socket, NNG_PIPE_EV_REM_POST, nullptr, nullptr);
+            if (CloseSocket(channel.socket, transport) != 0) {
                 return fail("Failed to close the NNG socket!");
             }
-            channel->socketOpen = false;
+            channel.socketOpen = false;
             KVLOG(KvLog::kInfo, "The FakeSharedMem {} transport socket has been terminated successfully!",
                   transport.word);
             return true;
-        },
-        [&](const std::string& text) { return fmt::format("{}: {}", prefix(), text); },
-        [&] { return fmt::format("{} due to an unknown error!", prefix()); });
+        });
 }
 
 bool FakeSharedMem::Impl::InitializeIpcSocket(std::string& error) {

@@ -10,6 +10,7 @@
 #include "kvfakeshm/KvCoreShm.hpp"
 #include "kvfakeshm/TuningFile.hpp"
 #include "kvlog/Logging.hpp"
+#include "tests/support/TestPeer.hpp"
 #include "tests/support/TestSupport.hpp"
 
 using namespace std::chrono_literals;
@@ -101,15 +102,7 @@ TEST_F(ConnectPeer, APeerThatExitsCleanlyLeavesNothingAndTheCoreDropsToSharedMem
     EXPECT_FALSE(fs::exists(TransportFile()));
     EXPECT_FALSE(fs::exists("/dev/shm/TestBlock"));
     EXPECT_FALSE(fs::exists("/dev/shm/KvFakeShmHeartbeat"));
-    EXPECT_TRUE(KvTest::WaitFor(
-        [&] {
-            auto& impl = core.GetImpl();
-            return impl.transports.load() == KvFakeShm::kTransportSharedMem &&
-                   impl.GetChannel(KvFakeShm::kIpcTransport) == nullptr &&
-                   impl.GetChannel(KvFakeShm::kTcpTransport) == nullptr &&
-                   impl.GetChannel(KvFakeShm::kSharedMemTransport) == nullptr;
-        },
-        2s));
+    EXPECT_TRUE(KvTest::WaitFor([&] { return KvTest::OnlySharedMemWithoutChannels(core); }, 2s));
 }
 
 TEST_F(ConnectPeer, ATuningEditOnThePeersSideReachesTheCore) {

@@ -52,6 +52,15 @@ class TestPeer : public KvFakeShm::FakeSharedMem {
     }
 };
 
+// After the Connect peer's file is gone: the SharedMem transport only, and no channel at all.
+inline bool OnlySharedMemWithoutChannels(KvFakeShm::FakeSharedMem& shm) {
+    auto& impl = shm.GetImpl();
+    return impl.transports.load() == KvFakeShm::kTransportSharedMem &&
+           impl.GetChannel(KvFakeShm::kIpcTransport) == nullptr &&
+           impl.GetChannel(KvFakeShm::kTcpTransport) == nullptr &&
+           impl.GetChannel(KvFakeShm::kSharedMemTransport) == nullptr;
+}
+
 // A stub Core peer with only the IPC channel.
 struct IpcCorePeer {
     IpcCorePeer() {

@@ -197,15 +197,7 @@ TEST_F(Lifecycle, CoreFollowsTheConnectPeerThroughEditsRestartsAndExits) {
     ASSERT_TRUE(connect->Terminate(error)) << error;
     connect.reset();
     EXPECT_FALSE(fs::exists(TransportFile()));
-    EXPECT_TRUE(KvTest::WaitFor(
-        [&] {
-            auto& impl = core.GetImpl();
-            return impl.transports.load() == KvFakeShm::kTransportSharedMem &&
-                   impl.GetChannel(KvFakeShm::kIpcTransport) == nullptr &&
-                   impl.GetChannel(KvFakeShm::kTcpTransport) == nullptr &&
-                   impl.GetChannel(KvFakeShm::kSharedMemTransport) == nullptr;
-        },
-        5s));
+    EXPECT_TRUE(KvTest::WaitFor([&] { return KvTest::OnlySharedMemWithoutChannels(core); }, 5s));
 
     // A new Connect peer (another TCP port) brings all three back.
     connect = std::make_unique<KvTest::TestPeer>();
