@@ -1,6 +1,8 @@
 #include <iostream>
+#include <thread>
 
 #include "client/ClientState.hpp"
+#include "client/FakeShmUse.hpp"
 #include "client/Lifecycle.hpp"
 #include "kvlog/Logging.hpp"
 
@@ -20,8 +22,10 @@ void RunUntilQuit() {
 
 int main() {
     KvClient::InitializeLog();
+    KvClient::InitializeFakeSharedMem();
     auto& state = KvClient::GetClientState();
     state.running.store(true);
+    std::thread legacySharedMemReadThread(KvClient::LegacySharedMemRead);
 
     // No console lines while the screen belongs to the dashboard; the file keeps its own verbosity.
     const int consoleVerbosity = KvLog::GetConsoleVerbosity();
@@ -30,6 +34,11 @@ int main() {
     KvLog::SetConsoleVerbosity(consoleVerbosity);
 
     state.running.store(false);
+    if (legacySharedMemReadThread.joinable()) {
+        KVLOG(KvLog::kInfo, "Joining legacySharedMemReadThread...");
+        legacySharedMemReadThread.join();
+    }
+    KvClient::TerminateFakeSharedMem();
     KvClient::TerminateLog();
     KvClient::RestoreCursor();
     return 0;
