@@ -1,26 +1,15 @@
-#include <iostream>
 #include <thread>
 
 #include "client/ClientState.hpp"
 #include "client/FakeShmUse.hpp"
 #include "client/Lifecycle.hpp"
+#include "client/Tui.hpp"
 #include "kvlog/Logging.hpp"
-
-namespace {
-
-// Stands in for the dashboard until it exists: returns on q or Q, or when standard input closes.
-void RunUntilQuit() {
-    char c = 0;
-    while (KvClient::GetClientState().running.load() && std::cin.get(c)) {
-        if (c == 'q' || c == 'Q') {
-            break;
-        }
-    }
-}
-
-}  // namespace
+#include "tui/Screen.hpp"
 
 int main() {
+    // Before any thread starts: the locale is process-wide.
+    KvTui::UseUtf8Locale();
     KvClient::InitializeLog();
     KvClient::InitializeFakeSharedMem();
     auto& state = KvClient::GetClientState();
@@ -30,7 +19,14 @@ int main() {
     // No console lines while the screen belongs to the dashboard; the file keeps its own verbosity.
     const int consoleVerbosity = KvLog::GetConsoleVerbosity();
     KvLog::SetConsoleVerbosity(KvLog::kOff);
-    RunUntilQuit();
+    int status = 0;
+    try {
+        KvClient::RunTui();
+    } catch (const std::exception& e) {
+        KvLog::SetConsoleVerbosity(consoleVerbosity);
+        KVLOG(KvLog::kError, "The dashboard cannot run: {}", e.what());
+        status = 1;
+    }
     KvLog::SetConsoleVerbosity(consoleVerbosity);
 
     state.running.store(false);
@@ -41,5 +37,5 @@ int main() {
     KvClient::TerminateFakeSharedMem();
     KvClient::TerminateLog();
     KvClient::RestoreCursor();
-    return 0;
+    return status;
 }
