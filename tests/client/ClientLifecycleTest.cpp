@@ -12,7 +12,8 @@ class ClientProgram : public ::testing::Test {
   protected:
     KvTest::ProcessResult Run(std::vector<std::string> args, const std::string& input = "q\n") {
         args.insert(args.begin(), KV_CLIENT_BINARY);
-        return KvTest::RunProcess(args, {"XDG_DOCUMENTS_DIR=" + docs.Path().string()}, input, 20s);
+        return KvTest::RunProcess(args, {"XDG_DOCUMENTS_DIR=" + docs.Path().string(), "TERM=xterm"}, input,
+                                  20s);
     }
     std::filesystem::path LogPath() const { return docs.Path() / "Korvanta" / "kvfakeshm-core-client.log"; }
 
@@ -35,13 +36,17 @@ TEST_F(ClientProgram, LogsStartAndShutDownInOrderAndRestoresCursor) {
     const auto result = Run({});
     ASSERT_FALSE(result.timedOut);
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.out, "\x1b[2 q\x1b[?25h");
+    // The dashboard had the alternate screen, gave it back, and the cursor was restored last.
+    EXPECT_NE(result.out.find("\x1b[?1049h"), std::string::npos);
+    EXPECT_NE(result.out.find("\x1b[?1049l"), std::string::npos);
+    EXPECT_TRUE(result.out.ends_with("\x1b[2 q\x1b[?25h"));
     ExpectInOrder(
         KvTest::ReadFile(LogPath()),
         {" - Loging to file succeeded: true", "KvLog initialization has succeeded!",
          "Attempting FakeSharedMem initialization...", "FakeSharedMem initialization has succeeded!",
          "Joining legacySharedMemReadThread...", "Attempting FakeSharedMem termination...",
-         "FakeSharedMem termination has succeeded!", "Attempting KvLog termination...", "Terminating KvLog v2.400.1-302a8aa67...",
+         "FakeSharedMem termination has succeeded!", "Attempting KvLog termination...",
+         "Terminating KvLog v2.400.1-302a8aa67...",
          "KvLog v2.400.1-302a8aa67 has been terminated successfully!", "KvLog termination has succeeded!"});
 }
 
