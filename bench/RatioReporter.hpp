@@ -13,8 +13,10 @@ namespace KvBench {
 // The console report, followed by each measurement as a ratio of CPU time to its baseline.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
-    explicit RatioReporter(std::vector<std::pair<std::string, std::string>> pairs)
-        : pairs_(std::move(pairs)) {}
+    // `budgets`: measurements also shown as a share of a fixed time budget in nanoseconds.
+    explicit RatioReporter(std::vector<std::pair<std::string, std::string>> pairs,
+                           std::vector<std::pair<std::string, double>> budgets = {})
+        : pairs_(std::move(pairs)), budgets_(std::move(budgets)) {}
 
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
@@ -32,16 +34,24 @@ class RatioReporter : public benchmark::ConsoleReporter {
                             cpuNs_[measured] / cpuNs_[baseline]);
             }
         }
+        for (const auto& [measured, budgetNs] : budgets_) {
+            if (cpuNs_.count(measured) != 0) {
+                std::printf("share %-36s of a %.3f ms budget = %8.4f\n", measured.c_str(), budgetNs / 1e6,
+                            cpuNs_[measured] / budgetNs);
+            }
+        }
     }
 
   private:
     std::vector<std::pair<std::string, std::string>> pairs_;
+    std::vector<std::pair<std::string, double>> budgets_;
     std::map<std::string, double> cpuNs_;
 };
 
-inline int RunWithRatios(int argc, char** argv, std::vector<std::pair<std::string, std::string>> pairs) {
+inline int RunWithRatios(int argc, char** argv, std::vector<std::pair<std::string, std::string>> pairs,
+                         std::vector<std::pair<std::string, double>> budgets = {}) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter(std::move(pairs));
+    RatioReporter reporter(std::move(pairs), std::move(budgets));
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;

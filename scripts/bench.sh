@@ -3,6 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh build >/dev/null
-for b in build/bench/kvfakeshm_bench build/bench/kvcoreshm_bench; do
+for b in build/bench/kvfakeshm_bench build/bench/kvcoreshm_bench build/bench/kvframe_bench; do
   "$b" --benchmark_color=false --benchmark_repetitions=3 --benchmark_report_aggregates_only=true "$@"
 done
