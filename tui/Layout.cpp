@@ -36,17 +36,20 @@ void Grow(const std::vector<LayoutItem>& items, int room, std::vector<int>& size
 }
 
 void Shrink(const std::vector<LayoutItem>& items, int shortfall, std::vector<int>& sizes) {
-    // Taken one cell at a time round the shrinking items, so that they give up equal amounts.
-    bool tookAny = true;
-    while (shortfall > 0 && tookAny) {
-        tookAny = false;
-        for (std::size_t i = 0; i < items.size() && shortfall > 0; ++i) {
-            if (items[i].flexShrink > 0 && sizes[i] > 0) {
-                --sizes[i];
-                --shortfall;
-                tookAny = true;
+    // One cell at a time from the largest shrinking item (the last of equals), so that they even out.
+    while (shortfall > 0) {
+        std::size_t largest = items.size();
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            if (items[i].flexShrink > 0 && sizes[i] > 0 &&
+                (largest == items.size() || sizes[i] >= sizes[largest])) {
+                largest = i;
             }
         }
+        if (largest == items.size()) {
+            return;
+        }
+        --sizes[largest];
+        --shortfall;
     }
 }
 

@@ -62,6 +62,8 @@ TEST(Layout, GrowingItemsEndUpEqualAsFarAsTheirMinimumsAllow) {
     // A shortfall comes from the shrinking items first, then the rest overflows (and is clipped).
     EXPECT_EQ(ShareOut({{5, 0, 0}, {5, 1, 1}}, 7), (std::vector<int>{5, 2}));
     EXPECT_EQ(ShareOut({{5, 0, 0}, {5, 1, 1}}, 3), (std::vector<int>{5, 0}));
+    // Shrinking evens the items out, the first keeping a spare cell.
+    EXPECT_EQ(ShareOut({{9, 1, 1}, {12, 1, 1}, {10, 1, 1}}, 25), (std::vector<int>{9, 8, 8}));
     EXPECT_EQ(ShareOut({{5, 0, 0}}, -4), (std::vector<int>{5}));
     EXPECT_TRUE(ShareOut({}, 10).empty());
 }
