@@ -10,9 +10,10 @@ namespace {
 
 class ClientProgram : public ::testing::Test {
   protected:
-    KvTest::ProcessResult Run(std::vector<std::string> args, const std::string& input = "q\n") {
+    KvTest::ProcessResult Run(std::vector<std::string> args, const std::string& input = "q\n",
+                              const std::string& term = "xterm") {
         args.insert(args.begin(), KV_CLIENT_BINARY);
-        return KvTest::RunProcess(args, {"XDG_DOCUMENTS_DIR=" + docs.Path().string(), "TERM=xterm"}, input,
+        return KvTest::RunProcess(args, {"XDG_DOCUMENTS_DIR=" + docs.Path().string(), "TERM=" + term}, input,
                                   20s);
     }
     std::filesystem::path LogPath() const { return docs.Path() / "Korvanta" / "kvfakeshm-core-client.log"; }
@@ -95,4 +96,27 @@ TEST_F(ClientProgram, VerbosityFlagControlsOnlyTheConsole) {
     for (auto at = text.find(infoLine); at != std::string::npos; at = text.find(infoLine, at + 1))
         ++count;
     EXPECT_EQ(count, 3u);
+}
+
+TEST_F(ClientProgram, ATerminalThatCannotBeOpenedIsReportedAndTheShutDownStillRuns) {
+    std::filesystem::create_directories(docs.Path() / "Korvanta");
+    const auto result = Run({}, "q\n", "no-such-terminal");
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("The dashboard cannot run: Cannot open the terminal 'no-such-terminal'"),
+              std::string::npos)
+        << result.err;
+    ExpectInOrder(KvTest::ReadFile(LogPath()),
+                  {"Joining legacySharedMemReadThread...", "FakeSharedMem termination has succeeded!",
+                   "KvLog termination has succeeded!"});
+    EXPECT_TRUE(result.out.ends_with("\x1b[2 q\x1b[?25h"));
+}
+
+// The input ends without a key (a closed terminal): the dashboard ends and the client shuts down in order.
+TEST_F(ClientProgram, EndOfInputQuitsToo) {
+    std::filesystem::create_directories(docs.Path() / "Korvanta");
+    const auto result = Run({}, "");
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_NE(KvTest::ReadFile(LogPath()).find("Joining TUI refresher thread..."), std::string::npos);
 }
