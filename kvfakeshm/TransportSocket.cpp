@@ -1,11 +1,10 @@
 #include <nng/nng.h>
 #include <nng/protocol/pair0/pair.h>
 
-#include <future>
 #include <mutex>
 #include <shared_mutex>
-#include <thread>
 
+#include "kvfakeshm/BoundedClose.hpp"
 #include "kvfakeshm/FakeSharedMemImpl.hpp"
 #include "kvlog/Failure.hpp"
 
@@ -71,24 +70,6 @@ bool NobodyListens(int rc) {
         default:
             return false;
     }
-}
-
-// The packaged NNG (1.5.2) can deadlock in nng_close (upstream issue 1543, fixed after that release): its
-// reaper waits for a task that never starts. A close that does not end within the bound is left to end
-// on a thread of its own, so that stopping a worker, and so the process, never hangs on it.
-constexpr std::chrono::milliseconds kCloseBound{2000};
-
-int CloseSocket(nng_socket socket, const TransportDescriptor& transport) {
-    auto closed = std::make_shared<std::promise<int>>();
-    auto result = closed->get_future();
-    std::thread([socket, closed] { closed->set_value(nng_close(socket)); }).detach();
-    if (result.wait_for(kCloseBound) == std::future_status::ready) {
-        return result.get();
-    }
-    KVLOG(KvLog::kWarning,
-          "The NNG {} socket did not close within {} ms; it is left to close in the background!",
-          transport.word, kCloseBound.count());
-    return 0;
 }
 
 // Open and close report alike: a prefix naming the operation, the missing-channel refusal and the
@@ -224,7 +205,7 @@ bool FakeSharedMem::Impl::TerminateSocket(const TransportDescriptor& transport, 
             // Unregistered first, so that `connected` keeps its last value.
             nng_pipe_notify(channel.socket, NNG_PIPE_EV_ADD_POST, nullptr, nullptr);
             nng_pipe_notify(channel.socket, NNG_PIPE_EV_REM_POST, nullptr, nullptr);
-            if (CloseSocket(channel.socket, transport) != 0) {
+            if (CloseSocketBounded(channel.socket, transport.word) != 0) {
                 return fail("Failed to close the NNG socket!");
             }
             channel.socketOpen = false;

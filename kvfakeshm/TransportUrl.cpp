@@ -4,6 +4,7 @@
 
 #include <mutex>
 
+#include "kvfakeshm/BoundedClose.hpp"
 #include "kvfakeshm/FakeSharedMemImpl.hpp"
 #include "kvfakeshm/IpcEndpoint.hpp"
 #include "kvlog/Failure.hpp"
@@ -57,18 +58,15 @@ bool FakeSharedMem::Impl::ResolveIpcUrl(const std::shared_ptr<TransportChannel>&
 
 namespace {
 
-// The temporary socket and listener of the port probe, closed on every path (listener first).
+// The temporary socket and listener of the port probe, closed on every path; closing the socket closes
+// its listener. The Core probes inside a reload, under stateLock, so the close must not hang.
 struct TemporaryListener {
     nng_socket socket = NNG_SOCKET_INITIALIZER;
     nng_listener listener = NNG_LISTENER_INITIALIZER;
     bool socketOpen = false;
-    bool listenerCreated = false;
     ~TemporaryListener() {
-        if (listenerCreated) {
-            nng_listener_close(listener);
-        }
         if (socketOpen) {
-            nng_close(socket);
+            CloseSocketBounded(socket, "TCP");
         }
     }
 };
@@ -108,7 +106,6 @@ bool FakeSharedMem::Impl::ResolveTcpUrl(const std::shared_ptr<TransportChannel>&
             if (nng_listener_create(&probe.listener, probe.socket, "tcp://127.0.0.1:0") != 0) {
                 return FailWith(error, "Failed to create the temporary NNG listener!");
             }
-            probe.listenerCreated = true;
             if (nng_listener_start(probe.listener, 0) != 0) {
                 return FailWith(error, "Failed to start the temporary NNG listener!");
             }
