@@ -199,10 +199,21 @@ TEST_F(Lifecycle, CoreFollowsTheConnectPeerThroughEditsRestartsAndExits) {
     EXPECT_FALSE(fs::exists(TransportFile()));
     EXPECT_TRUE(KvTest::WaitFor([&] { return KvTest::OnlySharedMemWithoutChannels(core); }, 5s));
 
-    // A new Connect peer (another TCP port) brings all three back.
+    // A new Connect peer (another TCP port) brings all three back. NNG frees the old listener's
+    // abstract name in the background, so the new listener may find it taken for a moment.
     connect = std::make_unique<KvTest::TestPeer>();
-    ASSERT_TRUE(connect->InitializeConnect(
-        KvFakeShm::kTransportIpc | KvFakeShm::kTransportTcp | KvFakeShm::kTransportSharedMem, error))
+    ASSERT_TRUE(KvTest::WaitFor(
+        [&] {
+            if (connect->InitializeConnect(
+                    KvFakeShm::kTransportIpc | KvFakeShm::kTransportTcp | KvFakeShm::kTransportSharedMem,
+                    error)) {
+                return true;
+            }
+            std::string ignored;
+            connect->Terminate(ignored);
+            return false;
+        },
+        5s))
         << error;
     EXPECT_TRUE(KvTest::WaitFor(
         [&] {
