@@ -21,15 +21,6 @@ class ClientProgram : public ::testing::Test {
     KvTest::TempDir docs;
 };
 
-void ExpectInOrder(const std::string& text, const std::vector<std::string>& lines) {
-    std::size_t at = 0;
-    for (const auto& line : lines) {
-        const auto found = text.find(line, at);
-        ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << text;
-        at = found + line.size();
-    }
-}
-
 }  // namespace
 
 TEST_F(ClientProgram, LogsStartAndShutDownInOrderAndRestoresCursor) {
@@ -41,7 +32,7 @@ TEST_F(ClientProgram, LogsStartAndShutDownInOrderAndRestoresCursor) {
     EXPECT_NE(result.out.find("\x1b[?1049h"), std::string::npos);
     EXPECT_NE(result.out.find("\x1b[?1049l"), std::string::npos);
     EXPECT_TRUE(result.out.ends_with("\x1b[2 q\x1b[?25h"));
-    ExpectInOrder(
+    KvTest::ExpectInOrder(
         KvTest::ReadFile(LogPath()),
         {" - Loging to file succeeded: true", "KvLog initialization has succeeded!",
          "Attempting FakeSharedMem initialization...", "FakeSharedMem initialization has succeeded!",
@@ -91,11 +82,7 @@ TEST_F(ClientProgram, VerbosityFlagControlsOnlyTheConsole) {
     EXPECT_EQ(silent.err.find("KvLog termination has succeeded!"), std::string::npos);
 
     // The file gets every verbosity whatever the flag says.
-    const std::string text = KvTest::ReadFile(LogPath());
-    std::size_t count = 0;
-    for (auto at = text.find(infoLine); at != std::string::npos; at = text.find(infoLine, at + 1))
-        ++count;
-    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(KvTest::CountOf(KvTest::ReadFile(LogPath()), infoLine), 3u);
 }
 
 TEST_F(ClientProgram, ATerminalThatCannotBeOpenedIsReportedAndTheShutDownStillRuns) {
@@ -106,9 +93,9 @@ TEST_F(ClientProgram, ATerminalThatCannotBeOpenedIsReportedAndTheShutDownStillRu
     EXPECT_NE(result.err.find("The dashboard cannot run: Cannot open the terminal 'no-such-terminal'"),
               std::string::npos)
         << result.err;
-    ExpectInOrder(KvTest::ReadFile(LogPath()),
-                  {"Joining legacySharedMemReadThread...", "FakeSharedMem termination has succeeded!",
-                   "KvLog termination has succeeded!"});
+    KvTest::ExpectInOrder(KvTest::ReadFile(LogPath()),
+                          {"Joining legacySharedMemReadThread...", "FakeSharedMem termination has succeeded!",
+                           "KvLog termination has succeeded!"});
     EXPECT_TRUE(result.out.ends_with("\x1b[2 q\x1b[?25h"));
 }
 

@@ -100,14 +100,6 @@ class CountingScreen : public KvTui::ScreenControl {
     std::atomic<int> exits{0};
 };
 
-std::size_t Count(const std::string& text, const std::string& needle) {
-    std::size_t count = 0;
-    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 }  // namespace
 
 TEST(Format, DurationsAndRatesAtTheirThresholds) {
@@ -216,11 +208,11 @@ TEST_F(Dashboard, TitlesTabsAndLabelsSitWhereTheyBelong) {
     EXPECT_NE(grid.RowText(first + 6).find("Address     : TestAddress"), std::string::npos);
 
     // The SharedMem column has seven rows: no rates with meta, its write rate beside the others' read + meta.
-    EXPECT_EQ(Count(grid.ToText(), "Read + Meta"), 2u);
-    EXPECT_EQ(Count(grid.ToText(), "Write Rate"), 3u);
-    EXPECT_EQ(Count(grid.RowText(first + 12), "Read + Meta : N/A"), 2u);
-    EXPECT_EQ(Count(grid.RowText(first + 12), "Write Rate  : N/A"), 1u);
-    EXPECT_EQ(Count(grid.RowText(first + 14), "Write Rate"), 2u);
+    EXPECT_EQ(KvTest::CountOf(grid.ToText(), "Read + Meta"), 2u);
+    EXPECT_EQ(KvTest::CountOf(grid.ToText(), "Write Rate"), 3u);
+    EXPECT_EQ(KvTest::CountOf(grid.RowText(first + 12), "Read + Meta : N/A"), 2u);
+    EXPECT_EQ(KvTest::CountOf(grid.RowText(first + 12), "Write Rate  : N/A"), 1u);
+    EXPECT_EQ(KvTest::CountOf(grid.RowText(first + 14), "Write Rate"), 2u);
 
     // Columns share the width equally.
     const std::string border = grid.RowText(titles - 1);
@@ -250,7 +242,7 @@ TEST_F(Dashboard, FiguresAreFormattedAndPreviewsCutTo16Bytes) {
     EXPECT_NE(previews[0].find("Preview     : 0123456789abcdef "), std::string::npos);
     EXPECT_EQ(previews[0].find("TAIL"), std::string::npos);
     EXPECT_NE(previews[0].find("Preview     : short "), std::string::npos);
-    EXPECT_EQ(Count(previews[0], "Preview     : 0123456789abcdef "), 2u);
+    EXPECT_EQ(KvTest::CountOf(previews[0], "Preview     : 0123456789abcdef "), 2u);
     for (const char* shown : {"Latency     : 1 ms", "Smoothed    : 2 \u00b5s", "Read Rate   : 1.50 KB/s",
                               "Read + Meta : 1.00 MB/s", "Write Rate  : 12 B/s", "Write + Meta: 1023 B/s"}) {
         EXPECT_EQ(RowsWith(grid, shown).size(), 1u) << shown;
@@ -295,7 +287,7 @@ TEST_F(Dashboard, AnUnreadableBlockLogsOnceEveryFrame) {
     KvLog::FlushAll();
     const std::string log = KvTest::ReadFile(dir.Path() / "d.log");
     const std::string line = "ERR| ReadFrom_Tcp failed to read: Block 'TestBlock' does not exist!";
-    EXPECT_EQ(Count(log, line), 3u) << log;
+    EXPECT_EQ(KvTest::CountOf(log, line), 3u) << log;
     EXPECT_EQ(errorText, "Block 'TestBlock' does not exist!");
 }
 

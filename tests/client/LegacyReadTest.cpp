@@ -54,26 +54,18 @@ class LegacyRead : public ::testing::Test {
     std::thread reader;
 };
 
-std::size_t Count(const std::string& text, const std::string& needle) {
-    std::size_t count = 0;
-    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 }  // namespace
 
 TEST_F(LegacyRead, WithoutAPeerItOnlyWaitsAndEndsWhenRunningClears) {
     StartReading();
     const std::string line = "INFO| Sleeping for 100 millisecond(s)...";
-    EXPECT_TRUE(KvTest::WaitFor([&] { return Count(Log(), line) >= 3; }, 5s));
+    EXPECT_TRUE(KvTest::WaitFor([&] { return KvTest::CountOf(Log(), line) >= 3; }, 5s));
     EXPECT_EQ(Preview(), "-");
     EXPECT_EQ(FakeSharedMem::GetInstance().GetSharedMemReadRate(), 0u);
     EXPECT_EQ(KvTest::CountThreadsNamed("RLShmM"), 1u);
     StopReading();
     EXPECT_EQ(KvTest::CountThreadsNamed("RLShmM"), 0u);
-    EXPECT_EQ(Count(Log(), "ReadFrom_SharedMem"), 0u);
+    EXPECT_EQ(KvTest::CountOf(Log(), "ReadFrom_SharedMem"), 0u);
 }
 
 TEST_F(LegacyRead, ALivePeersValueIsReadBackToBackAndPreviewedCutTo16Bytes) {
@@ -90,8 +82,8 @@ TEST_F(LegacyRead, ALivePeersValueIsReadBackToBackAndPreviewedCutTo16Bytes) {
 
     // The value goes away: the failed read is logged and the preview shows what the read left.
     KvConnectPeer::SegmentHost::RemoveSegments("TestBlock");
-    EXPECT_TRUE(
-        KvTest::WaitFor([&] { return Count(Log(), "ERR| ReadFrom_SharedMem failed to read: ") > 0; }, 5s));
+    EXPECT_TRUE(KvTest::WaitFor(
+        [&] { return KvTest::CountOf(Log(), "ERR| ReadFrom_SharedMem failed to read: ") > 0; }, 5s));
     StopReading();
     host.StopRefreshing();
 }
@@ -101,12 +93,12 @@ TEST_F(LegacyRead, StartingOrStoppingTwiceOnlyLogsTheRefusal) {
     KvClient::InitializeFakeSharedMem();
     EXPECT_TRUE(FakeSharedMem::GetInstance().IsInitialized());
     EXPECT_TRUE(FakeSharedMem::GetInstance().IsSharedMemEnabled());
-    EXPECT_EQ(Count(Log(), "ERR| FakeSharedMem has already been initialized!"), 1u);
+    EXPECT_EQ(KvTest::CountOf(Log(), "ERR| FakeSharedMem has already been initialized!"), 1u);
 
     KvClient::TerminateFakeSharedMem();
     EXPECT_FALSE(FakeSharedMem::GetInstance().IsInitialized());
     KvClient::TerminateFakeSharedMem();
-    EXPECT_EQ(Count(Log(), "ERR| FakeSharedMem has not been initialized yet!"), 1u);
+    EXPECT_EQ(KvTest::CountOf(Log(), "ERR| FakeSharedMem has not been initialized yet!"), 1u);
     KvClient::InitializeFakeSharedMem();  // for the fixture's own termination
 }
 

@@ -51,23 +51,6 @@ class Tmux {
     std::string socket_;
 };
 
-std::size_t Count(const std::string& text, const std::string& needle) {
-    std::size_t count = 0;
-    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
-void ExpectInOrder(const std::string& text, const std::vector<std::string>& lines) {
-    std::size_t at = 0;
-    for (const auto& line : lines) {
-        const auto found = text.find(line, at);
-        ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << text;
-        at = found + line.size();
-    }
-}
-
 class DashboardInTmux : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -96,11 +79,11 @@ class DashboardInTmux : public ::testing::Test {
         // The normal screen is back: the dashboard is gone from the pane.
         EXPECT_EQ(tmux.last.find("KvFakeShm OCore Client"), std::string::npos) << tmux.last;
         const std::string log = Log();
-        ExpectInOrder(log, {"Joining TUI refresher thread...", "Joining legacySharedMemReadThread...",
-                            "Attempting FakeSharedMem termination...",
-                            "FakeSharedMem has been terminated successfully!",
-                            "FakeSharedMem termination has succeeded!", "Attempting KvLog termination...",
-                            "KvLog termination has succeeded!"});
+        KvTest::ExpectInOrder(log, {"Joining TUI refresher thread...", "Joining legacySharedMemReadThread...",
+                                    "Attempting FakeSharedMem termination...",
+                                    "FakeSharedMem has been terminated successfully!",
+                                    "FakeSharedMem termination has succeeded!",
+                                    "Attempting KvLog termination...", "KvLog termination has succeeded!"});
         EXPECT_TRUE(log.ends_with("KvLog termination has succeeded!\n")) << log.substr(log.size() - 300);
     }
 
@@ -123,9 +106,11 @@ TEST_F(DashboardInTmux, LiveAgainstThePeerProgramThenTuningTabThenQuit) {
     const bool live = KvTest::WaitFor(
         [&] {
             tmux.last = tmux.Capture();
-            return Count(tmux.last, "Preview     : Hello from the C") == 3 &&
-                   Count(tmux.last, "Latency     : N/A") == 0 && Count(tmux.last, "Smoothed    : N/A") == 0 &&
-                   Count(tmux.last, "Read Rate   : N/A") == 0 && Count(tmux.last, "Read + Meta : N/A") == 0;
+            return KvTest::CountOf(tmux.last, "Preview     : Hello from the C") == 3 &&
+                   KvTest::CountOf(tmux.last, "Latency     : N/A") == 0 &&
+                   KvTest::CountOf(tmux.last, "Smoothed    : N/A") == 0 &&
+                   KvTest::CountOf(tmux.last, "Read Rate   : N/A") == 0 &&
+                   KvTest::CountOf(tmux.last, "Read + Meta : N/A") == 0;
         },
         10s);
     EXPECT_TRUE(live) << tmux.last;
@@ -148,21 +133,21 @@ TEST_F(DashboardInTmux, WithoutAPeerItShowsNothingLiveAndLogsTheWaitsOnlyToTheFi
                                     "\U0001F534\u2705 < 3 > | Switch Tab < B | T >"},
                                    10s))
         << tmux.last;
-    EXPECT_EQ(Count(tmux.last, "Latency     : N/A"), 3u) << tmux.last;
-    EXPECT_EQ(Count(tmux.last, "Preview     : -"), 3u) << tmux.last;
-    EXPECT_EQ(Count(tmux.last, "Read Rate   : N/A"), 3u) << tmux.last;
+    EXPECT_EQ(KvTest::CountOf(tmux.last, "Latency     : N/A"), 3u) << tmux.last;
+    EXPECT_EQ(KvTest::CountOf(tmux.last, "Preview     : -"), 3u) << tmux.last;
+    EXPECT_EQ(KvTest::CountOf(tmux.last, "Read Rate   : N/A"), 3u) << tmux.last;
 
     // About ten waits a second, in the file and never on the screen.
     const std::string line = "Sleeping for 100 millisecond(s)...";
-    ASSERT_TRUE(KvTest::WaitFor([&] { return Count(Log(), line) >= 1; }, 5s));
-    const std::size_t before = Count(Log(), line);
+    ASSERT_TRUE(KvTest::WaitFor([&] { return KvTest::CountOf(Log(), line) >= 1; }, 5s));
+    const std::size_t before = KvTest::CountOf(Log(), line);
     KvTest::LetTimePass(2s);
-    const std::size_t perTwoSeconds = Count(Log(), line) - before;
+    const std::size_t perTwoSeconds = KvTest::CountOf(Log(), line) - before;
     EXPECT_GE(perTwoSeconds, 12u);
     EXPECT_LE(perTwoSeconds, 24u);
     EXPECT_EQ(tmux.Capture().find("Sleeping"), std::string::npos);
 
     tmux.SendKeys("C-c");
     ExpectOrderlyEnd();
-    EXPECT_EQ(Count(tmux.last, line), 0u);
+    EXPECT_EQ(KvTest::CountOf(tmux.last, line), 0u);
 }

@@ -1,3 +1,5 @@
+#include <gtest/gtest.h>
+
 #include "tests/support/TestSupport.hpp"
 
 #include <fcntl.h>
@@ -285,6 +287,26 @@ std::size_t CountOpenDescriptors() {
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec))
         ++count;
     return count;
+}
+
+std::size_t CountOf(const std::string& text, const std::string& needle) {
+    std::size_t count = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+void ExpectInOrder(const std::string& text, const std::vector<std::string>& lines) {
+    std::size_t at = 0;
+    for (const auto& line : lines) {
+        const auto found = text.find(line, at);
+        if (found == std::string::npos) {
+            ADD_FAILURE() << "missing or out of order: " << line << "\n" << text;
+            return;
+        }
+        at = found + line.size();
+    }
 }
 
 }  // namespace KvTest

@@ -76,6 +76,11 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds d
 
 std::string ReadFile(const std::filesystem::path& path);
 
+// How many times `needle` occurs in `text` (overlaps included).
+std::size_t CountOf(const std::string& text, const std::string& needle);
+// Adds a test failure unless every one of `lines` occurs in `text`, in this order.
+void ExpectInOrder(const std::string& text, const std::vector<std::string>& lines);
+
 // Sleeps until the steady clock has moved on by at least `span`: for tests whose subject is elapsed time.
 void LetTimePass(std::chrono::nanoseconds span);
 
