@@ -183,13 +183,15 @@ App::~App() {
 
 void App::Close() {
     if (curses_->screen != nullptr) {
-        endwin();
-        delscreen(curses_->screen);
-        curses_->screen = nullptr;
+        // Handlers first: none of ours, nor ncurses's, may run on a screen that is going away.
         for (int i = 0; i < 3; ++i) {
             sigaction(kStopSignals[i], &curses_->before[i], nullptr);
         }
         sigaction(SIGWINCH, &curses_->before[3], nullptr);
+        gWakeFd = -1;
+        endwin();
+        delscreen(curses_->screen);
+        curses_->screen = nullptr;
     }
     gWakeFd = -1;
     for (FILE*& file : {std::ref(curses_->input), std::ref(curses_->output)}) {
