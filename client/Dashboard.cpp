@@ -138,15 +138,14 @@ Element RenderDashboard(DashboardSource& source, ClientState& state, std::string
     const std::uint8_t selectedTab = state.selectedTab;
     const KvFakeShm::Tuning tuning = source.GetTuning();
 
-    std::array<TransportFigures, kColumns.size()> figures;
+    // One reading of each transport's figures serves its column and its footer status.
     Elements columns;
     Elements footer{text("Quit < ESC / Q / Ctrl-C >")};
-    for (std::size_t i = 0; i < kColumns.size(); ++i) {
-        figures[i] = source.Figures(kColumns[i].kind);
-        columns.push_back(Column(kColumns[i], figures[i], source, state, errorText));
+    for (const TransportColumn& column : kColumns) {
+        const TransportFigures figures = source.Figures(column.kind);
+        columns.push_back(Column(column, figures, source, state, errorText));
         footer.push_back(text(" | "));
-        footer.push_back(
-            TransportStatus(kColumns[i].name, figures[i].enabled, figures[i].alive, kColumns[i].keyHint));
+        footer.push_back(TransportStatus(column.name, figures.enabled, figures.alive, column.keyHint));
     }
     footer.push_back(text(" | "));
     footer.push_back(text("Switch Tab < B | T >"));
