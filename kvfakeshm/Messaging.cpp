@@ -3,6 +3,7 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "kvfakeshm/BoundedWait.hpp"
 #include "kvfakeshm/FakeSharedMemImpl.hpp"
 #include "kvfakeshm/MessageWire.hpp"
 #include "kvlog/Failure.hpp"
@@ -58,7 +59,9 @@ class AlignedBody {
     const std::uint8_t* data_ = nullptr;
 };
 
-// The channel when it exists and its socket is open; otherwise null, with the failure reported.
+// The channel when it exists and its socket is open; otherwise null, with the failure reported. The
+// send checks the socket again under socketLock, which it takes once: a second turn at the lock would
+// queue behind a blocking receive again.
 template <typename Prefix>
 std::shared_ptr<TransportChannel> SendableChannel(const FakeSharedMem::Impl& impl,
                                                   const TransportDescriptor& transport, Prefix&& prefix,
@@ -69,8 +72,7 @@ std::shared_ptr<TransportChannel> SendableChannel(const FakeSharedMem::Impl& imp
                                     transport.word));
         return nullptr;
     }
-    std::lock_guard lock(channel->socketLock);
-    if (!channel->socketOpen) {
+    if (!channel->socketOpen.load()) {
         FailWith(error, fmt::format("{}: The {} transport socket has not been initialized yet!", prefix(),
                                     transport.word));
         return nullptr;
@@ -103,17 +105,20 @@ bool FakeSharedMem::Impl::SendMessage(const TransportDescriptor& transport, cons
         std::memcpy(nng_msg_body(outgoing), builder.GetBufferPointer(), size);
 
         bool nonBlocking = false;
+        std::int32_t timeoutMs = 0;
         {
             std::shared_lock lock(tuningLock);
             nonBlocking = tuning.SocketSendNonBlocking;
+            timeoutMs = tuning.SocketSendTimeout;
         }
-        int rc = 0;
-        {
-            std::lock_guard lock(channel->socketLock);
-            rc = nng_sendmsg(channel->socket, outgoing, nonBlocking ? NNG_FLAG_NONBLOCK : 0);
-        }
-        if (rc != 0) {
+        // The live tuning bounds the wait, whatever options the socket was opened with.
+        if (const int rc = SendBounded(*channel, outgoing, nonBlocking, timeoutMs); rc != 0) {
             nng_msg_free(outgoing);
+            if (rc == NNG_ECLOSED) {
+                return FailWith(
+                    error, fmt::format("{}: The {} transport socket has not been initialized yet!", prefix(),
+                                       transport.word));
+            }
             return FailWith(error, fmt::format("{}: {}", prefix(), nng_strerror(rc)));
         }
         channel->lastSent.store(static_cast<std::int64_t>(message.timestamp));
@@ -228,8 +233,11 @@ bool FakeSharedMem::Impl::HandleMessage(const TransportDescriptor& transport, nn
 
         const std::uint64_t sent = root->timestamp();
         if (sent != 0 && static_cast<std::uint64_t>(receivedAt) > sent) {
-            channel->latency.Record(static_cast<std::uint64_t>(receivedAt) - sent, receivedAt,
-                                    LatencyWindowNs());
+            const std::uint64_t latency = static_cast<std::uint64_t>(receivedAt) - sent;
+            channel->latency.Record(latency, receivedAt, LatencyWindowNs());
+            if (const auto tap = latencyTap.load(std::memory_order_relaxed); tap != nullptr) {
+                tap(transport.kind, latency);
+            }
         }
         channel->readWithMeta.Record(length, receivedAt, throughputWindow);
         return true;

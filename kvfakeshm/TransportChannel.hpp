@@ -6,12 +6,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
 
 #include "kvcommon/HybridMutex.hpp"
+#include "kvfakeshm/BoundedWait.hpp"
 #include "kvfakeshm/StatsWindow.hpp"
 
 namespace KvFakeShm {
@@ -32,10 +34,15 @@ struct TransportChannel {
     std::string peerUrl;
 
     KvCommon::HybridMutex socketLock;
-    bool socketOpen = false;
+    // Changed under socketLock; atomic so that a send can refuse early without taking the lock.
+    std::atomic<bool> socketOpen{false};
     nng_socket socket = NNG_SOCKET_INITIALIZER;
     nng_listener listener = NNG_LISTENER_INITIALIZER;
     nng_dialer dialer = NNG_DIALER_INITIALIZER;
+    // The bounded waits of the open socket, made on its first blocking operation (under socketLock).
+    std::unique_ptr<SocketWaiter> waiter;
+    // Sends and closes queued for socketLock: the worker lets them go before its next receive.
+    std::atomic<std::uint32_t> socketLockWaiters{0};
 
     std::atomic<bool> running{false};
     std::thread worker;

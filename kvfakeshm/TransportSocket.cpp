@@ -5,6 +5,7 @@
 #include <shared_mutex>
 
 #include "kvfakeshm/BoundedClose.hpp"
+#include "kvfakeshm/BoundedWait.hpp"
 #include "kvfakeshm/FakeSharedMemImpl.hpp"
 #include "kvlog/Failure.hpp"
 
@@ -125,11 +126,13 @@ bool FakeSharedMem::Impl::InitializeSocket(const TransportDescriptor& transport,
 
             const Tuning tuningNow = GetTuning();
             if (!tuningNow.SocketReceiveNonBlocking &&
-                nng_socket_set_ms(channel.socket, NNG_OPT_RECVTIMEO, tuningNow.SocketReceiveTimeout) != 0) {
+                nng_socket_set_ms(channel.socket, NNG_OPT_RECVTIMEO,
+                                  ClampSocketWait(tuningNow.SocketReceiveTimeout)) != 0) {
                 return fail("Failed to to set the receive timeout on the NNG socket!");
             }
             if (!tuningNow.SocketSendNonBlocking &&
-                nng_socket_set_ms(channel.socket, NNG_OPT_SENDTIMEO, tuningNow.SocketSendTimeout) != 0) {
+                nng_socket_set_ms(channel.socket, NNG_OPT_SENDTIMEO,
+                                  ClampSocketWait(tuningNow.SocketSendTimeout)) != 0) {
                 return fail("Failed to to set the send timeout on the NNG socket!");
             }
             if (nng_socket_set_ms(channel.socket, NNG_OPT_RECONNMINT, tuningNow.SocketReconnectTimeMin) !=
@@ -198,7 +201,7 @@ bool FakeSharedMem::Impl::TerminateSocket(const TransportDescriptor& transport, 
     return SocketOperation(
         *this, transport, "terminate", error, [&](TransportChannel& channel, const auto& fail, const auto&) {
             // A worker inside a receive holds this lock: the close waits for that receive to return.
-            std::lock_guard lock(channel.socketLock);
+            const auto lock = LockSocketInTurn(channel);
             if (!channel.socketOpen) {
                 return fail("Not initialized yet; termination aborted!");
             }
@@ -209,6 +212,7 @@ bool FakeSharedMem::Impl::TerminateSocket(const TransportDescriptor& transport, 
                 return fail("Failed to close the NNG socket!");
             }
             channel.socketOpen = false;
+            channel.waiter.reset();  // no operation is in flight: each ends before socketLock is released
             KVLOG(KvLog::kInfo, "The FakeSharedMem {} transport socket has been terminated successfully!",
                   transport.word);
             return true;

@@ -4,6 +4,7 @@
 #include <shared_mutex>
 #include <system_error>
 
+#include "kvfakeshm/BoundedWait.hpp"
 #include "kvfakeshm/FakeSharedMemImpl.hpp"
 #include "kvfakeshm/KvCoreShm.hpp"
 #include "kvlog/Failure.hpp"
@@ -227,17 +228,20 @@ void FakeSharedMem::Impl::MessageWorker(const TransportDescriptor& transport) {
                 break;
             }
             bool nonBlocking = false;
+            std::int32_t receiveTimeoutMs = 0;
             std::uint64_t heartbeatInterval = 0;
             {
                 std::shared_lock lock(tuningLock);
                 nonBlocking = tuning.SocketReceiveNonBlocking;
+                receiveTimeoutMs = tuning.SocketReceiveTimeout;
                 heartbeatInterval = tuning.HeartbeatInterval;
             }
             nng_msg* message = nullptr;
-            int rc = 0;
-            {
-                std::lock_guard lock(channel->socketLock);
-                rc = nng_recvmsg(channel->socket, &message, nonBlocking ? NNG_FLAG_NONBLOCK : 0);
+            const int rc = ReceiveBounded(*channel, nonBlocking, receiveTimeoutMs, message);
+            if (rc == NNG_EAGAIN) {
+                // Polling must not starve the threads that move the bytes, here and in the peer: on a
+                // busy machine they wait for a core, and the figures would show that wait.
+                std::this_thread::yield();
             }
             if (rc == 0 && message != nullptr) {
                 if (std::string error; !HandleMessage(transport, message, error)) {

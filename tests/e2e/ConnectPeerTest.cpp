@@ -110,11 +110,20 @@ TEST_F(ConnectPeer, ATuningEditOnThePeersSideReachesTheCore) {
     std::string error;
     ASSERT_TRUE(core.Initialize(PeerType::Core, KvFakeShm::kTransportSharedMem, error)) << error;
     ASSERT_TRUE(KvTest::WaitFor([&] { return AllAlive(); }, 2s));
+    // A live switch to blocking receives with NNG's "forever": the peer's sockets were opened without a
+    // receive time-out, yet every wait stays bounded, so SIGTERM still stops the peer.
     KvFakeShm::Tuning edited;
     edited.HeartbeatInterval = 2;
+    edited.SocketReceiveNonBlocking = false;
+    edited.SocketReceiveTimeout = -1;
+    edited.SocketSendTimeout = -1;
     std::ofstream(docs.Path() / "Korvanta" / "kvfakeshm-params.yml") << KvFakeShm::FormatTuningFile(edited);
     EXPECT_TRUE(KvTest::WaitFor([&] { return core.GetTuning().HeartbeatInterval == 2; }, 5s));
+    EXPECT_FALSE(core.GetTuning().SocketReceiveNonBlocking);
     EXPECT_TRUE(KvTest::WaitFor([&] { return AllAlive(); }, 2s));
+    peer->Signal(SIGTERM);
+    EXPECT_EQ(peer->Finish(10s), 0) << peer->Output();
+    EXPECT_FALSE(fs::exists(TransportFile()));
 }
 
 TEST(ConnectPeerProgram, HelpListsEveryOptionAndBadOptionsAreRefused) {

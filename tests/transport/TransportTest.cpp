@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <future>
 #include <set>
 #include <thread>
 
+#include "kvfakeshm/BoundedWait.hpp"
 #include "kvfakeshm/FakeSharedMemImpl.hpp"
 #include "kvfakeshm/IpcEndpoint.hpp"
 #include "kvlog/Logging.hpp"
@@ -190,27 +192,64 @@ TEST_P(CoreChannel, RefusalsNameTheirCause) {
 }
 
 TEST_P(CoreChannel, StopEndsABlockingReceiveAndAHugeRetrySleepPromptly) {
-    SetTuning([](KvFakeShm::Tuning& t) {
-        t.SocketReceiveNonBlocking = false;
-        t.SocketReceiveTimeout = 300;
-    });
     KvTest::RawPeer peer(channel->peerUrl);
     ASSERT_TRUE(peer.Listen());
-    ASSERT_TRUE(Impl().StartWorker(Transport(), error)) << error;
-    ASSERT_TRUE(KvTest::WaitFor([&] { return channel->connected.load(); }, 5s));
-    auto started = std::chrono::steady_clock::now();
-    ASSERT_TRUE(Impl().StopWorker(Transport(), error)) << error;
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s) << "bounded by one receive time-out";
+    using Change = void (*)(KvFakeShm::Tuning&);
+    const Change blockingFor300ms = [](KvFakeShm::Tuning& t) {
+        t.SocketReceiveNonBlocking = false;
+        t.SocketReceiveTimeout = 300;
+    };
+    // NNG reads -1 as forever, and a quiet peer never ends the wait by itself.
+    const Change blockingForever = [](KvFakeShm::Tuning& t) {
+        t.SocketReceiveNonBlocking = false;
+        t.SocketReceiveTimeout = -1;
+        t.SocketSendTimeout = -1;
+    };
+    const Change polling = [](KvFakeShm::Tuning& t) { t.SocketReceiveNonBlocking = true; };
+    // The tuning the socket opens with, then a live edit (or none); the live tuning bounds every wait.
+    const std::vector<std::pair<Change, Change>> cases{
+        {blockingFor300ms, nullptr}, {blockingForever, nullptr}, {polling, blockingForever}};
+    for (const auto& [opened, edited] : cases) {
+        SetTuning(opened);
+        ASSERT_TRUE(Impl().StartWorker(Transport(), error)) << error;
+        ASSERT_TRUE(KvTest::WaitFor([&] { return channel->connected.load(); }, 5s));
+        if (edited != nullptr) {
+            SetTuning(edited);
+            KvTest::LetTimePass(50ms);
+        }
+        auto stopped = std::make_shared<std::promise<bool>>();
+        auto result = stopped->get_future();
+        const auto started = std::chrono::steady_clock::now();
+        std::thread([this, stopped] {
+            std::string stopError;
+            stopped->set_value(Impl().StopWorker(Transport(), stopError));
+        }).detach();
+        ASSERT_EQ(result.wait_for(5s), std::future_status::ready) << "the stop hangs in a receive";
+        EXPECT_TRUE(result.get());
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 2s) << "bounded by one receive time-out";
+    }
 
     // Nobody connected: the body sleeps the retry interval, here about 31 years.
+    SetTuning(polling);
     peer.Close();
     SetTuning([](KvFakeShm::Tuning& t) { t.WorkerRetryInterval = 1'000'000'000'000ULL; });
     ASSERT_TRUE(Impl().StartWorker(Transport(), error)) << error;
     KvTest::LetTimePass(50ms);
-    started = std::chrono::steady_clock::now();
+    const auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(Impl().StopWorker(Transport(), error)) << error;
     EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
     EXPECT_EQ(KvTest::CountThreadsNamed(std::string(Transport().supervisorName.substr(0, 15))), 0u);
+}
+
+TEST(SocketWaits, TimeOutsAreClampedToTheirRange) {
+    const std::vector<std::pair<std::int32_t, std::int32_t>> cases{
+        {-1, 1000},   {std::numeric_limits<std::int32_t>::min(), 1000},
+        {0, 1},       {1, 1},
+        {250, 250},   {1000, 1000},
+        {1001, 1000}, {std::numeric_limits<std::int32_t>::max(), 1000}};
+    for (const auto& [tuned, waited] : cases) {
+        EXPECT_EQ(KvFakeShm::ClampSocketWait(tuned), waited) << tuned;
+    }
 }
 
 TEST(TransportUrls, IpcIsTheFixedEndpointAndResolvesOnce) {

@@ -1,0 +1,110 @@
+#include "kvfakeshm/BoundedWait.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include "kvfakeshm/TransportChannel.hpp"
+
+namespace KvFakeShm {
+
+std::int32_t ClampSocketWait(std::int32_t timeoutMs) {
+    return timeoutMs < 0 ? kMaxSocketWaitMs : std::clamp(timeoutMs, kMinSocketWaitMs, kMaxSocketWaitMs);
+}
+
+SocketWaiter::SocketWaiter() {
+    if (nng_aio_alloc(&aio_, &SocketWaiter::Finished, this) != 0) {
+        throw std::runtime_error("NNG could not allocate an asynchronous operation");
+    }
+    nng_aio_set_timeout(aio_, NNG_DURATION_INFINITE);
+}
+
+SocketWaiter::~SocketWaiter() {
+    nng_aio_free(aio_);
+}
+
+void SocketWaiter::Finished(void* waiter) {
+    auto* self = static_cast<SocketWaiter*>(waiter);
+    std::lock_guard lock(self->mutex_);
+    self->done_ = true;
+    self->finished_.notify_one();
+}
+
+int SocketWaiter::Wait(std::int32_t timeoutMs) {
+    std::unique_lock lock(mutex_);
+    if (!finished_.wait_for(lock, std::chrono::milliseconds(ClampSocketWait(timeoutMs)),
+                            [this] { return done_; })) {
+        lock.unlock();
+        nng_aio_cancel(aio_);
+        nng_aio_wait(aio_);  // returns once the callback has run
+        lock.lock();
+    }
+    done_ = false;
+    const int rc = nng_aio_result(aio_);
+    return rc == NNG_ECANCELED ? NNG_ETIMEDOUT : rc;
+}
+
+int SocketWaiter::Receive(nng_socket socket, std::int32_t timeoutMs, nng_msg*& message) {
+    nng_recv_aio(socket, aio_);
+    const int rc = Wait(timeoutMs);
+    if (rc == 0) {
+        message = nng_aio_get_msg(aio_);
+    }
+    nng_aio_set_msg(aio_, nullptr);
+    return rc;
+}
+
+int SocketWaiter::Send(nng_socket socket, nng_msg* message, std::int32_t timeoutMs) {
+    nng_aio_set_msg(aio_, message);
+    nng_send_aio(socket, aio_);
+    const int rc = Wait(timeoutMs);
+    nng_aio_set_msg(aio_, nullptr);
+    return rc;
+}
+
+namespace {
+
+// Made on the socket's first blocking operation, under socketLock; the close drops it.
+SocketWaiter& WaiterOf(TransportChannel& channel) {
+    if (channel.waiter == nullptr) {
+        channel.waiter = std::make_unique<SocketWaiter>();
+    }
+    return *channel.waiter;
+}
+
+}  // namespace
+
+std::unique_lock<KvCommon::HybridMutex> LockSocketInTurn(TransportChannel& channel) {
+    channel.socketLockWaiters.fetch_add(1);
+    std::unique_lock lock(channel.socketLock);
+    channel.socketLockWaiters.fetch_sub(1);
+    return lock;
+}
+
+int ReceiveBounded(TransportChannel& channel, bool nonBlocking, std::int32_t timeoutMs, nng_msg*& message) {
+    // A blocking receive holds socketLock for its whole wait, and the worker takes the lock again right
+    // after releasing it: without this turn, a send or close queued behind one receive would wait behind
+    // the next ones too (a publisher at 1 kHz got one message in five through, a close none).
+    const auto turnEnds = std::chrono::steady_clock::now() + std::chrono::milliseconds(kMinSocketWaitMs);
+    while (channel.socketLockWaiters.load() != 0 && std::chrono::steady_clock::now() < turnEnds) {
+        std::this_thread::yield();
+    }
+    std::lock_guard lock(channel.socketLock);
+    if (!channel.socketOpen) {
+        return NNG_ECLOSED;
+    }
+    return nonBlocking ? nng_recvmsg(channel.socket, &message, NNG_FLAG_NONBLOCK)
+                       : WaiterOf(channel).Receive(channel.socket, timeoutMs, message);
+}
+
+int SendBounded(TransportChannel& channel, nng_msg* message, bool nonBlocking, std::int32_t timeoutMs) {
+    const auto lock = LockSocketInTurn(channel);
+    if (!channel.socketOpen) {
+        return NNG_ECLOSED;
+    }
+    return nonBlocking ? nng_sendmsg(channel.socket, message, NNG_FLAG_NONBLOCK)
+                       : WaiterOf(channel).Send(channel.socket, message, timeoutMs);
+}
+
+}  // namespace KvFakeShm

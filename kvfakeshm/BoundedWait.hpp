@@ -1,0 +1,55 @@
+#pragma once
+
+#include <nng/nng.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+#include "kvcommon/HybridMutex.hpp"
+
+namespace KvFakeShm {
+
+struct TransportChannel;
+
+// Every wait on a socket lasts at most this long, whatever the tuning says (NNG reads -1 as forever): a
+// worker must wake for its heartbeats, the peer's liveness and a stop, and a send must not hold
+// socketLock past it. A negative time-out (NNG's "forever") waits the longest time, 0 the shortest.
+inline constexpr std::int32_t kMinSocketWaitMs = 1;
+inline constexpr std::int32_t kMaxSocketWaitMs = 1000;
+std::int32_t ClampSocketWait(std::int32_t timeoutMs);
+
+// The blocking receives and sends of one open socket. They run as NNG asynchronous operations without a
+// time-out of NNG's own, waited for here and cancelled when the wait ends: short NNG time-outs keep its
+// expiry thread busy, and its readiness descriptors leak in the packaged version. Used under socketLock
+// only, one operation at a time.
+class SocketWaiter {
+  public:
+    SocketWaiter();
+    ~SocketWaiter();
+    SocketWaiter(const SocketWaiter&) = delete;
+    SocketWaiter& operator=(const SocketWaiter&) = delete;
+
+    int Receive(nng_socket socket, std::int32_t timeoutMs, nng_msg*& message);
+    // On failure the message is still the caller's.
+    int Send(nng_socket socket, nng_msg* message, std::int32_t timeoutMs);
+
+  private:
+    static void Finished(void* waiter);
+    int Wait(std::int32_t timeoutMs);
+
+    nng_aio* aio_ = nullptr;
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    bool done_ = false;
+};
+
+// socketLock for a send or a close: the worker's next receive waits until it is granted.
+std::unique_lock<KvCommon::HybridMutex> LockSocketInTurn(TransportChannel& channel);
+
+// One receive or send under the channel's socketLock, non-blocking or waiting up to the clamped time-out
+// (NNG_ETIMEDOUT when it passes). A socket that is not open gives NNG_ECLOSED.
+int ReceiveBounded(TransportChannel& channel, bool nonBlocking, std::int32_t timeoutMs, nng_msg*& message);
+int SendBounded(TransportChannel& channel, nng_msg* message, bool nonBlocking, std::int32_t timeoutMs);
+
+}  // namespace KvFakeShm
