@@ -70,8 +70,11 @@ std::string SharedMemPreview(ClientState& state) {
     return state.sharedMemPreview;
 }
 
-Element Column(const TransportColumn& column, const TransportFigures& figures, DashboardSource& source,
-               ClientState& state, std::string& errorText) {
+Element Column(const TransportColumn& column, const TransportFigures& figures, std::uint64_t windowMs,
+               DashboardSource& source, ClientState& state, std::string& errorText) {
+    const auto rate = [windowMs](std::uint64_t perWindow) {
+        return FormatRate(PerSecond(perWindow, windowMs));
+    };
     const std::string preview = column.readOperation != nullptr
                                     ? SocketPreview(column, figures, source, errorText)
                                     : SharedMemPreview(state);
@@ -81,14 +84,14 @@ Element Column(const TransportColumn& column, const TransportFigures& figures, D
         {"Block", GetTestBlockName()},
         {"Address", GetTestAddressName()},
         {"Preview", preview},
-        {"Read Rate", FormatRate(figures.readRate)},
+        {"Read Rate", rate(figures.readRate)},
     };
     if (column.withMeta) {
-        rows.emplace_back("Read + Meta", FormatRate(figures.readRateWithMeta));
+        rows.emplace_back("Read + Meta", rate(figures.readRateWithMeta));
     }
-    rows.emplace_back("Write Rate", FormatRate(figures.writeRate));
+    rows.emplace_back("Write Rate", rate(figures.writeRate));
     if (column.withMeta) {
-        rows.emplace_back("Write + Meta", FormatRate(figures.writeRateWithMeta));
+        rows.emplace_back("Write + Meta", rate(figures.writeRateWithMeta));
     }
     return vbox({text(column.title) | bold | center, separator(), Table(rows, kBenchmarkLabelWidth)}) |
            border | flex;
@@ -143,7 +146,8 @@ Element RenderDashboard(DashboardSource& source, ClientState& state, std::string
     Elements footer{text("Quit < ESC / Q / Ctrl-C >")};
     for (const TransportColumn& column : kColumns) {
         const TransportFigures figures = source.Figures(column.kind);
-        columns.push_back(Column(column, figures, source, state, errorText));
+        columns.push_back(
+            Column(column, figures, tuning.ThroughputSmoothingWindow, source, state, errorText));
         footer.push_back(text(" | "));
         footer.push_back(TransportStatus(column.name, figures.enabled, figures.alive, column.keyHint));
     }

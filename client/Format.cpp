@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <limits>
+
 namespace KvClient {
 
 std::string FormatDuration(std::chrono::nanoseconds duration) {
@@ -16,6 +19,19 @@ std::string FormatDuration(std::chrono::nanoseconds duration) {
         return fmt::format("{} \u00b5s", ns / 1'000);
     }
     return fmt::format("{} ns", ns);
+}
+
+std::uint64_t PerSecond(std::uint64_t bytesPerWindow, std::uint64_t windowMs) {
+    windowMs = std::max<std::uint64_t>(windowMs, 1);
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    // Whole seconds of window and the rest separately, so that nothing overflows before it saturates.
+    if (windowMs % 1000 == 0) {
+        return bytesPerWindow / (windowMs / 1000);
+    }
+    if (bytesPerWindow > kMax / 1000) {
+        return kMax;
+    }
+    return bytesPerWindow * 1000 / windowMs;
 }
 
 std::string FormatRate(std::uint64_t rate) {

@@ -129,6 +129,12 @@ TEST(Format, DurationsAndRatesAtTheirThresholds) {
     for (const auto& [rate, text] : rates) {
         EXPECT_EQ(FormatRate(rate), text) << rate;
     }
+    const std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    const std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>> perSecond{
+        {400, 1000, 400}, {40, 100, 400}, {3, 2000, 1}, {5, 0, 5000}, {kMax, 1, kMax}, {kMax, 1000, kMax}};
+    for (const auto& [perWindow, windowMs, expected] : perSecond) {
+        EXPECT_EQ(KvClient::PerSecond(perWindow, windowMs), expected) << perWindow << " per " << windowMs;
+    }
 }
 
 TEST(HandleKey, FollowsTheKeyTable) {
@@ -251,6 +257,14 @@ TEST_F(Dashboard, FiguresAreFormattedAndPreviewsCutTo16Bytes) {
     EXPECT_EQ(source.reads[KvFakeShm::kTransportTcp], 1);
     EXPECT_EQ(source.reads[KvFakeShm::kTransportIpc], 1);
     EXPECT_EQ(source.reads.count(KvFakeShm::kTransportSharedMem), 0u);
+
+    // The library counts bytes per throughput window; the screen shows them per second.
+    source.tuning.ThroughputSmoothingWindow = 100;
+    const auto scaled = Frame();
+    for (const char* shown :
+         {"Read Rate   : 15.00 KB/s", "Write Rate  : 120 B/s", "Write + Meta: 9.99 KB/s"}) {
+        EXPECT_EQ(RowsWith(scaled, shown).size(), 1u) << shown;
+    }
 }
 
 TEST_F(Dashboard, FooterShowsEachTransportsStatusAndReadsOnlyLivePeers) {
