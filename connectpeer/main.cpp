@@ -28,6 +28,7 @@ struct Options {
     std::size_t size = 0;  // 0: the value as it is
     double rate = 100;     // values per second; 0 as fast as possible
     double duration = 0;   // seconds; 0 forever
+    bool idle = false;     // publish nothing: heartbeats only
 };
 
 constexpr const char* kHelp = R"(Usage: kvfakeshm-connect-peer [options]
@@ -46,6 +47,7 @@ Options (defaults in brackets):
   --size BYTES        pad or cut each value to this size             [as it is]
   --rate N            values per second; 0 for as fast as possible  [100]
   --duration SECONDS  stop after this long; 0 runs until stopped     [0]
+  --idle              publish no value: heartbeats only
   --help              this text
 )";
 
@@ -79,6 +81,10 @@ int Parse(int argc, char** argv, Options& options) {
         if (flag == "--help" || flag == "-h") {
             std::cout << kHelp;
             return 1;
+        }
+        if (flag == "--idle") {
+            options.idle = true;
+            continue;
         }
         if (i + 1 >= argc) {
             return -1;
@@ -211,6 +217,10 @@ int Serve(const Options& options) {
         if (options.duration > 0 &&
             std::chrono::steady_clock::now() - started >= std::chrono::duration<double>(options.duration)) {
             break;
+        }
+        if (options.idle) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            continue;
         }
         const std::string value = ValueFor(options, counter);
         for (const auto* transport : {&KvFakeShm::kIpcTransport, &KvFakeShm::kTcpTransport}) {

@@ -48,6 +48,11 @@ struct FakeSharedMem::Impl : TuningState {
 
     FakeSharedMem* owner;
 
+    // Benchmarks and soaks see every latency sample a message yields, not a sampled last value. Called
+    // on the transport's worker thread; one relaxed load when unset.
+    using LatencyTap = void (*)(TransportKind transport, std::uint64_t latencyNs);
+    std::atomic<LatencyTap> latencyTap{nullptr};
+
     std::shared_ptr<TransportChannel> GetChannel(const TransportDescriptor& transport) const;
     void SetChannel(const TransportDescriptor& transport, std::shared_ptr<TransportChannel> channel);
     bool IsEnabled(const TransportDescriptor& transport) const;
