@@ -112,9 +112,12 @@ class Harness {
             for (const auto& transport : kTransports) {
                 for (int run = 1; run <= runs_; ++run) {
                     std::fprintf(stderr, "throughput: %s %zu B, run %d\n", transport.c_str(), size, run);
-                    const auto ours = RunOurs(true, 0, 3, transport, size)[transport];
-                    const auto bare = RunBare(false, 0, 3, size, transport)[transport];
-                    report_.AddThroughput(transport, size, run, Rate(ours), Rate(bare));
+                    report_.AddThroughput("ours-poll", transport, size, run,
+                                          Rate(RunOurs(true, 0, 3, transport, size)[transport]));
+                    report_.AddThroughput("ours-block", transport, size, run,
+                                          Rate(RunOurs(false, 0, 3, transport, size)[transport]));
+                    report_.AddThroughput("bare-block", transport, size, run,
+                                          Rate(RunBare(false, 0, 3, size, transport)[transport]));
                 }
             }
         }

@@ -51,14 +51,11 @@ void LinkReport::AddLatency(const std::string& variant, const std::string& trans
          << summary.p999 / 1e3 << ',' << summary.count << ",\n";
 }
 
-void LinkReport::AddThroughput(const std::string& transport, std::size_t size, int run, double oursPerSecond,
-                               double barePerSecond) {
-    throughput_[{transport, size}].emplace_back(oursPerSecond, barePerSecond);
-    for (const auto& [variant, value] :
-         {std::pair{"ours-poll", oursPerSecond}, std::pair{"bare-block", barePerSecond}}) {
-        csv_ << "throughput_" << size << "B," << variant << ',' << transport << ",max," << run << ",,,,,,"
-             << value << '\n';
-    }
+void LinkReport::AddThroughput(const std::string& variant, const std::string& transport, std::size_t size,
+                               int run, double perSecond) {
+    throughput_[{transport, size}][variant].push_back(perSecond);
+    csv_ << "throughput_" << size << "B," << variant << ',' << transport << ",max," << run << ",,,,,,"
+         << perSecond << '\n';
 }
 
 void LinkReport::AddCpu(const std::string& scenario, const std::string& process, const CpuUse& use) {
@@ -123,18 +120,20 @@ void LinkReport::PrintLatency(std::FILE* out) const {
 double LinkReport::PrintThroughput(std::FILE* out) const {
     std::fprintf(out,
                  "\nThroughput, messages per second through the receiving process (medians of the runs)\n");
-    std::fprintf(out, "%-5s %-8s %12s %12s %7s\n", "link", "value", "ours", "bare", "ratio");
+    std::fprintf(out, "%-5s %-8s %12s %12s %12s %10s %10s\n", "link", "value", "bare-block", "ours-poll",
+                 "ours-block", "poll/bare", "block/bare");
     double worst64 = 0;
     bool first64 = true;
-    for (const auto& [key, runs] : throughput_) {
-        std::vector<double> ours, bare;
-        for (const auto& [o, b] : runs) {
-            ours.push_back(o);
-            bare.push_back(b);
-        }
-        const double o = MedianOf(ours), b = MedianOf(bare), ratio = b > 0 ? o / b : 0;
-        std::fprintf(out, "%-5s %-8s %12.0f %12.0f %7.2f\n", Upper(key.first).c_str(),
-                     key.second == 64 ? "64 B" : "64 KiB", o, b, ratio);
+    for (const auto& [key, variants] : throughput_) {
+        const auto median = [&](const char* variant) {
+            const auto found = variants.find(variant);
+            return found == variants.end() ? 0.0 : MedianOf(found->second);
+        };
+        const double bare = median("bare-block"), poll = median("ours-poll"), block = median("ours-block");
+        const double ratio = bare > 0 ? poll / bare : 0;
+        std::fprintf(out, "%-5s %-8s %12.0f %12.0f %12.0f %10.2f %10.2f\n", Upper(key.first).c_str(),
+                     key.second == 64 ? "64 B" : "64 KiB", bare, poll, block, ratio,
+                     bare > 0 ? block / bare : 0);
         if (key.second == 64) {
             worst64 = first64 ? ratio : std::min(worst64, ratio);
             first64 = false;

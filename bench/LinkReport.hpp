@@ -23,8 +23,8 @@ class LinkReport {
 
     void AddLatency(const std::string& variant, const std::string& transport, double rate, int run,
                     std::vector<std::uint64_t> samples);
-    void AddThroughput(const std::string& transport, std::size_t size, int run, double oursPerSecond,
-                       double barePerSecond);
+    void AddThroughput(const std::string& variant, const std::string& transport, std::size_t size, int run,
+                       double perSecond);
     void AddCpu(const std::string& scenario, const std::string& process, const CpuUse& use);
     void SetRss(std::uint64_t startKib, std::uint64_t endKib);
     void Print(double frameUs);
@@ -47,7 +47,8 @@ class LinkReport {
     std::ofstream csv_;
     std::map<Key, std::vector<Summary>> latency_;
     std::map<Key, std::vector<std::uint64_t>> pooled_;
-    std::map<std::pair<std::string, std::size_t>, std::vector<std::pair<double, double>>> throughput_;
+    // (transport, size) -> variant -> one figure per run
+    std::map<std::pair<std::string, std::size_t>, std::map<std::string, std::vector<double>>> throughput_;
     std::vector<std::tuple<std::string, std::string, CpuUse>> cpu_;
     std::uint64_t rssStart_ = 0, rssEnd_ = 0;
 };

@@ -17,10 +17,16 @@ SocketWaiter::SocketWaiter() {
     if (nng_aio_alloc(&aio_, &SocketWaiter::Finished, this) != 0) {
         throw std::runtime_error("NNG could not allocate an asynchronous operation");
     }
+    if (nng_aio_alloc(&pollAio_, nullptr, nullptr) != 0) {
+        nng_aio_free(aio_);
+        throw std::runtime_error("NNG could not allocate an asynchronous operation");
+    }
     nng_aio_set_timeout(aio_, NNG_DURATION_INFINITE);
+    nng_aio_set_timeout(pollAio_, NNG_DURATION_ZERO);
 }
 
 SocketWaiter::~SocketWaiter() {
+    nng_aio_free(pollAio_);
     nng_aio_free(aio_);
 }
 
@@ -45,27 +51,35 @@ int SocketWaiter::Wait(std::int32_t timeoutMs) {
     return rc == NNG_ECANCELED ? NNG_ETIMEDOUT : rc;
 }
 
-int SocketWaiter::Receive(nng_socket socket, std::int32_t timeoutMs, nng_msg*& message) {
-    nng_recv_aio(socket, aio_);
-    const int rc = Wait(timeoutMs);
+int SocketWaiter::Poll() {
+    nng_aio_wait(pollAio_);
+    const int rc = nng_aio_result(pollAio_);
+    return rc == NNG_ETIMEDOUT ? NNG_EAGAIN : rc;  // as nng_recvmsg and nng_sendmsg say it
+}
+
+int SocketWaiter::Receive(nng_socket socket, bool nonBlocking, std::int32_t timeoutMs, nng_msg*& message) {
+    nng_aio* aio = nonBlocking ? pollAio_ : aio_;
+    nng_recv_aio(socket, aio);
+    const int rc = nonBlocking ? Poll() : Wait(timeoutMs);
     if (rc == 0) {
-        message = nng_aio_get_msg(aio_);
+        message = nng_aio_get_msg(aio);
     }
-    nng_aio_set_msg(aio_, nullptr);
+    nng_aio_set_msg(aio, nullptr);
     return rc;
 }
 
-int SocketWaiter::Send(nng_socket socket, nng_msg* message, std::int32_t timeoutMs) {
-    nng_aio_set_msg(aio_, message);
-    nng_send_aio(socket, aio_);
-    const int rc = Wait(timeoutMs);
-    nng_aio_set_msg(aio_, nullptr);
+int SocketWaiter::Send(nng_socket socket, nng_msg* message, bool nonBlocking, std::int32_t timeoutMs) {
+    nng_aio* aio = nonBlocking ? pollAio_ : aio_;
+    nng_aio_set_msg(aio, message);
+    nng_send_aio(socket, aio);
+    const int rc = nonBlocking ? Poll() : Wait(timeoutMs);
+    nng_aio_set_msg(aio, nullptr);
     return rc;
 }
 
 namespace {
 
-// Made on the socket's first blocking operation, under socketLock; the close drops it.
+// Made on the socket's first operation, under socketLock; the close drops it.
 SocketWaiter& WaiterOf(TransportChannel& channel) {
     if (channel.waiter == nullptr) {
         channel.waiter = std::make_unique<SocketWaiter>();
@@ -94,8 +108,7 @@ int ReceiveBounded(TransportChannel& channel, bool nonBlocking, std::int32_t tim
     if (!channel.socketOpen) {
         return NNG_ECLOSED;
     }
-    return nonBlocking ? nng_recvmsg(channel.socket, &message, NNG_FLAG_NONBLOCK)
-                       : WaiterOf(channel).Receive(channel.socket, timeoutMs, message);
+    return WaiterOf(channel).Receive(channel.socket, nonBlocking, timeoutMs, message);
 }
 
 int SendBounded(TransportChannel& channel, nng_msg* message, bool nonBlocking, std::int32_t timeoutMs) {
@@ -103,8 +116,7 @@ int SendBounded(TransportChannel& channel, nng_msg* message, bool nonBlocking, s
     if (!channel.socketOpen) {
         return NNG_ECLOSED;
     }
-    return nonBlocking ? nng_sendmsg(channel.socket, message, NNG_FLAG_NONBLOCK)
-                       : WaiterOf(channel).Send(channel.socket, message, timeoutMs);
+    return WaiterOf(channel).Send(channel.socket, message, nonBlocking, timeoutMs);
 }
 
 }  // namespace KvFakeShm

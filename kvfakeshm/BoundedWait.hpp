@@ -19,10 +19,11 @@ inline constexpr std::int32_t kMinSocketWaitMs = 1;
 inline constexpr std::int32_t kMaxSocketWaitMs = 1000;
 std::int32_t ClampSocketWait(std::int32_t timeoutMs);
 
-// The blocking receives and sends of one open socket. They run as NNG asynchronous operations without a
-// time-out of NNG's own, waited for here and cancelled when the wait ends: short NNG time-outs keep its
-// expiry thread busy, and its readiness descriptors leak in the packaged version. Used under socketLock
-// only, one operation at a time.
+// The receives and sends of one open socket, on NNG asynchronous operations kept for the socket's life:
+// nng_recvmsg and nng_sendmsg allocate one per call, and the packaged NNG draws a random number from the
+// kernel for each. Blocking ones carry no time-out of NNG's own; they are waited for here and cancelled
+// when the wait ends (short NNG time-outs keep its expiry thread busy, and its readiness descriptors
+// leak in the packaged version). Used under socketLock only, one operation at a time.
 class SocketWaiter {
   public:
     SocketWaiter();
@@ -30,15 +31,18 @@ class SocketWaiter {
     SocketWaiter(const SocketWaiter&) = delete;
     SocketWaiter& operator=(const SocketWaiter&) = delete;
 
-    int Receive(nng_socket socket, std::int32_t timeoutMs, nng_msg*& message);
+    // Non-blocking: NNG_EAGAIN when nothing can be received or sent at once.
+    int Receive(nng_socket socket, bool nonBlocking, std::int32_t timeoutMs, nng_msg*& message);
     // On failure the message is still the caller's.
-    int Send(nng_socket socket, nng_msg* message, std::int32_t timeoutMs);
+    int Send(nng_socket socket, nng_msg* message, bool nonBlocking, std::int32_t timeoutMs);
 
   private:
     static void Finished(void* waiter);
     int Wait(std::int32_t timeoutMs);
+    int Poll();
 
-    nng_aio* aio_ = nullptr;
+    nng_aio* aio_ = nullptr;      // blocking operations: completion through Finished
+    nng_aio* pollAio_ = nullptr;  // non-blocking ones: zero time-out, completed before NNG returns
     std::mutex mutex_;
     std::condition_variable finished_;
     bool done_ = false;

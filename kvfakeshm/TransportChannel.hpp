@@ -39,7 +39,7 @@ struct TransportChannel {
     nng_socket socket = NNG_SOCKET_INITIALIZER;
     nng_listener listener = NNG_LISTENER_INITIALIZER;
     nng_dialer dialer = NNG_DIALER_INITIALIZER;
-    // The bounded waits of the open socket, made on its first blocking operation (under socketLock).
+    // The bounded waits of the open socket, made on its first operation (under socketLock).
     std::unique_ptr<SocketWaiter> waiter;
     // Sends and closes queued for socketLock: the worker lets them go before its next receive.
     std::atomic<std::uint32_t> socketLockWaiters{0};

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs (only those missing), then configures and builds.
-# Usage: scripts/setup.sh [build-dir [extra cmake arguments...]]
+# Usage: [KV_EXTRA_PACKAGES="pkg ..."] scripts/setup.sh [build-dir [extra cmake arguments...]]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,6 +10,9 @@ packages=(
   libyaml-cpp-dev libncurses-dev tmux
   libgtest-dev libgmock-dev libbenchmark-dev
 )
+# Packages only some scripts need (gnuplot for the benchmark's pictures).
+read -r -a extra <<<"${KV_EXTRA_PACKAGES:-}"
+packages+=("${extra[@]}")
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then

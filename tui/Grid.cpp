@@ -167,6 +167,14 @@ void Grid::SetBold(const Box& box) {
     }
 }
 
+bool Grid::SameRow(const Grid& other, int y) const {
+    if (width_ != other.width_ || height_ != other.height_ || y < 0 || y >= height_) {
+        return false;
+    }
+    const auto row = cells_.begin() + static_cast<std::ptrdiff_t>(Index(0, y));
+    return std::equal(row, row + width_, other.cells_.begin() + static_cast<std::ptrdiff_t>(Index(0, y)));
+}
+
 std::string Grid::RowText(int y) const {
     std::string row;
     if (y < 0 || y >= height_) {

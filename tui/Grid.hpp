@@ -25,6 +25,7 @@ struct Cell {
     std::string glyph = " ";
     bool bold = false;
     bool tail = false;
+    bool operator==(const Cell&) const = default;
 };
 
 // Number of terminal columns a character takes: 0, 1 or 2.
@@ -54,6 +55,8 @@ class Grid {
     void SetBold(const Box& box);
 
     const Cell& At(int x, int y) const { return cells_[Index(x, y)]; }
+    // Whether row y holds the same cells in both grids (false when their sizes differ).
+    bool SameRow(const Grid& other, int y) const;
     // A row as plain text, wide characters once, trailing blanks kept.
     std::string RowText(int y) const;
     std::string ToText() const;

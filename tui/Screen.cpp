@@ -266,7 +266,12 @@ void App::Draw(const Component& component) {
     Render(grid, component->Render());
 
     // One addstr per run of cells that share the weight; a wide character moves the cursor two cells.
+    // Rows the last frame painted alike are left to ncurses as they are: at 60 frames a second, handing
+    // it every cell again was most of the dashboard's own CPU time. Only this thread writes lastFrame_.
     for (int y = 0; y < grid.Height(); ++y) {
+        if (grid.SameRow(lastFrame_, y)) {
+            continue;
+        }
         int runStart = 0;
         std::string run;
         bool runBold = false;
