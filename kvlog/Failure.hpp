@@ -11,9 +11,14 @@
 
 namespace KvLog {
 
-inline bool FailWith(std::string& error, std::string message) {
+// Logged at the caller's file and line, so that each failure has a site of its own in the log (and in
+// its repeat limit).
+inline bool FailWith(std::string& error, std::string message, const char* file = __builtin_FILE(),
+                     int line = __builtin_LINE()) {
     error = std::move(message);
-    KVLOG(kError, "{}", error);
+    if (kError <= CurrentVerbosityCutoff()) {
+        Log(kError, file, line, "{}", error);
+    }
     return false;
 }
 

@@ -153,6 +153,8 @@ bool Log::Initialize(std::string& error) {
 }
 
 bool Log::Terminate(std::string& error) {
+    // Counts of repeated lines still pending come before the shut-down's last lines.
+    KvLog::FlushAll();
     KVLOG(KvLog::kInfo, "Terminating {}...", GetName());
     error.clear();
     try {

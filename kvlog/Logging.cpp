@@ -1,22 +1,28 @@
 #include "kvlog/Logging.hpp"
 
+#include "kvlog/RepeatLimiter.hpp"
+
 #include <pthread.h>
 #include <spdlog/details/log_msg.h>
 #include <spdlog/logger.h>
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/sinks/dist_sink.h>
+#include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <stdexcept>
 #include <stop_token>
 #include <thread>
 #include <vector>
@@ -176,7 +182,31 @@ class Registry {
         tlsVerbosity = verbosity;
         logger_->log(where, ToSpdlogLevel(verbosity), spdlog::string_view_t(text.data(), text.size()));
     }
-    void Flush() { logger_->flush(); }
+    // Every output gets the same lines: a flood from one site is cut down before the outputs see it.
+    // FATAL lines always pass.
+    void WriteLimited(int verbosity, const spdlog::source_loc& where, std::string_view text) {
+        std::vector<RepeatLimiter::Summary> due;
+        bool admitted = true;
+        {
+            std::lock_guard lock(limiterMutex_);
+            admitted =
+                limiter_.Admit(where.filename, where.line, verbosity, text, RepeatLimiter::Clock::now(), due);
+        }
+        WriteSummaries(due);
+        if (admitted || verbosity <= kFatal) {
+            Write(verbosity, where, text);
+        }
+    }
+    // Summaries of floods that have ended (all pending ones when `all`), then every output's buffer.
+    void Flush(bool all = false) {
+        std::vector<RepeatLimiter::Summary> due;
+        {
+            std::lock_guard lock(limiterMutex_);
+            limiter_.Sweep(RepeatLimiter::Clock::now(), all, due);
+        }
+        WriteSummaries(due);
+        logger_->flush();
+    }
 
     // spdlog's own periodic flush counts whole seconds, so the interval runs on a thread of ours.
     void SetFlushInterval(std::chrono::milliseconds interval) {
@@ -200,7 +230,7 @@ class Registry {
         static const bool atExitRegistered = [] {
             std::atexit([] {
                 GetRegistry().StopFlusher();
-                GetRegistry().Flush();
+                GetRegistry().Flush(true);
             });
             return true;
         }();
@@ -220,6 +250,11 @@ class Registry {
     }
 
   private:
+    void WriteSummaries(const std::vector<RepeatLimiter::Summary>& due) {
+        for (const auto& summary : due) {
+            Write(summary.verbosity, spdlog::source_loc{summary.file, summary.line, ""}, summary.text);
+        }
+    }
     std::unique_ptr<spdlog::formatter> MakeFormatter() const {
         auto formatter = std::make_unique<spdlog::pattern_formatter>();
         formatter->add_flag<UptimeFlag>('U', start_);
@@ -247,6 +282,8 @@ class Registry {
     std::mutex flusherMutex_;
     std::condition_variable_any flusherWake_;
     std::jthread flusher_;
+    std::mutex limiterMutex_;
+    RepeatLimiter limiter_;
 };
 
 // Never destroyed: static destructors and signal handlers may still log during process exit.
@@ -281,7 +318,7 @@ void OnSignal(int signal) {
     std::signal(signal, SIG_DFL);
     GetRegistry().Write(kFatal, spdlog::source_loc{__FILE__, __LINE__, ""},
                         fmt::format("Signal: {}", SignalName(signal)));
-    GetRegistry().Flush();
+    GetRegistry().Flush(true);
     std::raise(signal);
 }
 
@@ -381,7 +418,17 @@ bool AddFile(const std::string& path, FileMode mode, int verbosity) {
         return false;
     }
     try {
-        auto file = std::make_shared<spdlog::sinks::basic_file_sink_mt>(path, mode == FileMode::Truncate);
+        if (mode == FileMode::Truncate) {
+            std::FILE* emptied = std::fopen(path.c_str(), "w");
+            if (emptied == nullptr) {
+                throw std::runtime_error(std::strerror(errno));
+            }
+            std::fclose(emptied);
+        }
+        // The last bound on the log's size, should a flood get past the repeat limit: the file keeps its
+        // name and the older ones are numbered before the extension.
+        auto file =
+            std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, kLogFileMaxBytes, kLogFilesKept);
         registry.AddOutput(std::make_shared<FilterSink>(std::move(file), verbosity));
         return true;
     } catch (const std::exception& e) {
@@ -420,7 +467,7 @@ void SetFlushInterval(std::chrono::milliseconds interval) {
 }
 
 void FlushAll() {
-    GetRegistry().Flush();
+    GetRegistry().Flush(true);
 }
 
 void Write(int verbosity, const char* file, int line, fmt::string_view format, fmt::format_args args) {
@@ -433,9 +480,10 @@ void Write(int verbosity, const char* file, int line, fmt::string_view format, f
         fmt::format_to(std::back_inserter(text), "Bad log format '{}': {}",
                        std::string_view(format.data(), format.size()), e.what());
     }
-    registry.Write(verbosity, spdlog::source_loc{file, line, ""}, std::string_view(text.data(), text.size()));
+    registry.WriteLimited(verbosity, spdlog::source_loc{file, line, ""},
+                          std::string_view(text.data(), text.size()));
     if (verbosity == kFatal) {
-        registry.Flush();
+        registry.Flush(true);
         std::signal(SIGABRT, SIG_DFL);  // our own abort is not a crash to report
         std::abort();
     }

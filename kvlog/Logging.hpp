@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,10 @@ inline constexpr int kInfo = 0;
 inline constexpr int kMaxVerbosity = 9;
 
 enum class FileMode { Append, Truncate };
+
+// A log file is rotated at this size; the older ones are kept as <name>.1<ext> ... <name>.3<ext>.
+inline constexpr std::size_t kLogFileMaxBytes = 4 * 1024 * 1024;
+inline constexpr std::size_t kLogFilesKept = 3;
 
 struct Options {
     const char* verbosityFlag = "-v";
@@ -54,7 +59,8 @@ bool ParseVerbosity(std::string_view text, int& verbosity);
 void SetThreadName(std::string_view name);
 std::string GetThreadName();
 
-// Zero flushes after every line (the state until an interval is set).
+// Zero flushes after every line (the state until an interval is set). Each flush also writes the
+// summaries of repeated lines whose flood has ended; FlushAll writes every pending summary.
 void SetFlushInterval(std::chrono::milliseconds interval);
 void FlushAll();
 
