@@ -11,6 +11,8 @@ int main() {
     // Before any thread starts: the locale is process-wide.
     KvTui::UseUtf8Locale();
     KvClient::InitializeLog();
+    // A FATAL line or a crash while the dashboard is up must not leave the terminal raw and hidden.
+    KvLog::SetFatalHook(&KvTui::RestoreTerminalAfterCrash);
     KvClient::InitializeFakeSharedMem();
     auto& state = KvClient::GetClientState();
     state.running.store(true);

@@ -313,8 +313,17 @@ const char* SignalName(int signal) {
     }
 }
 
+std::atomic<void (*)()> gFatalHook{nullptr};
+
+void RunFatalHook() {
+    if (const auto hook = gFatalHook.load(); hook != nullptr) {
+        hook();
+    }
+}
+
 // Not async-signal-safe, as the unsafe-signal-handler option accepts: the last lines matter more.
 void OnSignal(int signal) {
+    RunFatalHook();
     std::signal(signal, SIG_DFL);
     GetRegistry().Write(kFatal, spdlog::source_loc{__FILE__, __LINE__, ""},
                         fmt::format("Signal: {}", SignalName(signal)));
@@ -466,6 +475,10 @@ void SetFlushInterval(std::chrono::milliseconds interval) {
     GetRegistry().SetFlushInterval(interval);
 }
 
+void SetFatalHook(void (*hook)()) {
+    gFatalHook.store(hook);
+}
+
 void FlushAll() {
     GetRegistry().Flush(true);
 }
@@ -484,6 +497,7 @@ void Write(int verbosity, const char* file, int line, fmt::string_view format, f
                           std::string_view(text.data(), text.size()));
     if (verbosity == kFatal) {
         registry.Flush(true);
+        RunFatalHook();
         std::signal(SIGABRT, SIG_DFL);  // our own abort is not a crash to report
         std::abort();
     }

@@ -64,6 +64,10 @@ std::string GetThreadName();
 void SetFlushInterval(std::chrono::milliseconds interval);
 void FlushAll();
 
+// Runs before a FATAL line aborts the process and before a handled signal ends it, for whatever must be
+// undone first (the terminal's mode). It must be async-signal-safe.
+void SetFatalHook(void (*hook)());
+
 void Write(int verbosity, const char* file, int line, fmt::string_view format, fmt::format_args args);
 
 template <typename... Args>

@@ -6,13 +6,17 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <iterator>
+#include <string>
 
 #include <ncursesw/curses.h>
 
@@ -52,6 +56,54 @@ void OnResizeSignal(int signal) {
     }
     WriteWake(kWakeResize);
     errno = saved;
+}
+
+// What a crash needs to give the terminal back, prepared while the screen opens: the handler may only
+// make async-signal-safe calls.
+struct CrashRestore {
+    std::atomic<bool> armed{false};
+    int inputFd = -1;
+    int outputFd = -1;
+    bool haveAttributes = false;
+    termios attributes{};
+    char sequence[256]{};
+    std::size_t length = 0;
+};
+CrashRestore gCrash;
+constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+struct sigaction gFatalBefore[std::size(kFatalSignals)]{};
+
+// The disposition from before the screen (the log's handler, or the default) then ends the process as
+// it would have: the signal is blocked while this runs and arrives again once it returns.
+void OnFatalSignal(int signal) {
+    RestoreTerminalAfterCrash();
+    for (std::size_t i = 0; i < std::size(kFatalSignals); ++i) {
+        if (kFatalSignals[i] == signal) {
+            sigaction(signal, &gFatalBefore[i], nullptr);
+        }
+    }
+    raise(signal);
+}
+
+// The terminal's own strings for leaving the alternate screen, keypad mode and attributes and showing the
+// cursor; xterm's where it has none.
+void PrepareCrashRestore(int inputFd, int outputFd, const termios* attributes) {
+    std::string sequence;
+    const std::pair<const char*, const char*> capabilities[] = {
+        {"sgr0", "\x1b[0m"}, {"rmkx", "\x1b[?1l\x1b>"}, {"cnorm", "\x1b[?25h"}, {"rmcup", "\x1b[?1049l"}};
+    for (const auto& [name, fallback] : capabilities) {
+        const char* value = tigetstr(name);
+        sequence += value != nullptr && value != reinterpret_cast<char*>(-1) ? value : fallback;
+    }
+    gCrash.length = std::min(sequence.size(), sizeof gCrash.sequence);
+    std::memcpy(gCrash.sequence, sequence.data(), gCrash.length);
+    gCrash.inputFd = inputFd;
+    gCrash.outputFd = outputFd;
+    gCrash.haveAttributes = attributes != nullptr;
+    if (attributes != nullptr) {
+        gCrash.attributes = *attributes;
+    }
+    gCrash.armed.store(true);
 }
 
 void Install(int signal, void (*handler)(int)) {
@@ -112,6 +164,16 @@ bool IsUtf8Locale() {
 
 }  // namespace
 
+void RestoreTerminalAfterCrash() {
+    if (!gCrash.armed.exchange(false)) {
+        return;
+    }
+    [[maybe_unused]] const auto written = ::write(gCrash.outputFd, gCrash.sequence, gCrash.length);
+    if (gCrash.haveAttributes) {
+        tcsetattr(gCrash.inputFd, TCSANOW, &gCrash.attributes);
+    }
+}
+
 void UseUtf8Locale() {
     std::setlocale(LC_CTYPE, "");
     if (!IsUtf8Locale()) {
@@ -150,6 +212,8 @@ App::App(const Terminal& terminal) : curses_(std::make_unique<Curses>()), inputF
     }
     sigaction(SIGWINCH, nullptr, &curses_->before[3]);
 
+    termios shellAttributes{};
+    const bool haveAttributes = tcgetattr(terminal.inputFd, &shellAttributes) == 0;
     curses_->input = ::fdopen(::dup(terminal.inputFd), "r");
     curses_->output = ::fdopen(::dup(terminal.outputFd), "w");
     const char* type = terminal.type.empty() ? nullptr : terminal.type.c_str();
@@ -175,6 +239,15 @@ App::App(const Terminal& terminal) : curses_(std::make_unique<Curses>()), inputF
         Install(signal, OnStopSignal);
     }
     Install(SIGWINCH, OnResizeSignal);
+
+    PrepareCrashRestore(terminal.inputFd, ::fileno(curses_->output),
+                        haveAttributes ? &shellAttributes : nullptr);
+    for (std::size_t i = 0; i < std::size(kFatalSignals); ++i) {
+        struct sigaction action {};
+        action.sa_handler = OnFatalSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(kFatalSignals[i], &action, &gFatalBefore[i]);
+    }
 }
 
 App::~App() {
@@ -184,6 +257,10 @@ App::~App() {
 void App::Close() {
     if (curses_->screen != nullptr) {
         // Handlers first: none of ours, nor ncurses's, may run on a screen that is going away.
+        gCrash.armed.store(false);
+        for (std::size_t i = 0; i < std::size(kFatalSignals); ++i) {
+            sigaction(kFatalSignals[i], &gFatalBefore[i], nullptr);
+        }
         for (int i = 0; i < 3; ++i) {
             sigaction(kStopSignals[i], &curses_->before[i], nullptr);
         }
@@ -326,8 +403,10 @@ void App::Loop(const Component& component) {
         if (inputOpen && !gotKeys) {
             int pending = 0;
             const bool hungUp = (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-            const bool atEnd =
-                (fds[1].revents & POLLIN) != 0 && ::ioctl(inputFd_, FIONREAD, &pending) == 0 && pending == 0;
+            // Readable yet nothing read: the end of a pipe or file, or a device such as /dev/null that
+            // cannot say how much it holds (the loop would spin on it otherwise).
+            const bool atEnd = (fds[1].revents & POLLIN) != 0 &&
+                               (::ioctl(inputFd_, FIONREAD, &pending) != 0 || pending == 0);
             if (hungUp || atEnd) {
                 inputOpen = false;
                 stop = true;  // nobody is left to press a key

@@ -27,6 +27,13 @@ class TerminalError : public std::runtime_error {
 // any other thread starts: the locale is process-wide.
 void UseUtf8Locale();
 
+// Gives the terminal back from a crash while a screen is open: leaves the alternate screen, shows the
+// cursor and restores the attributes the terminal had before the screen opened. Async-signal-safe, and
+// does nothing when no screen is open or it has already run. The screen calls it from its handlers of
+// SIGSEGV, SIGBUS, SIGFPE, SIGILL and SIGABRT; a FATAL log line, which aborts, calls it through the log's
+// fatal hook.
+void RestoreTerminalAfterCrash();
+
 // The interactive full-screen terminal, on the alternate screen buffer from construction to destruction.
 // Only this class touches ncurses, and only from the thread that runs Loop. One screen at a time.
 class App : public ScreenControl {

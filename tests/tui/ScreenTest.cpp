@@ -1,6 +1,9 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -196,16 +199,76 @@ TEST(Screen, AStopSignalOrTheEndOfInputEndsTheLoop) {
     sigaction(SIGHUP, nullptr, &action);
     EXPECT_EQ(action.sa_handler, SIG_DFL);
 
+    // Input that ends without a key: a closed pipe, and /dev/null, which cannot say how much it holds.
+    // A disposition set before the screen opens (here SIGHUP ignored) is back after it closes.
+    std::signal(SIGHUP, SIG_IGN);
     int input[2];
     ASSERT_EQ(::pipe(input), 0);
-    {
-        App screen(Terminal{input[0], terminal.ForScreen().outputFd, "xterm"});
+    const int devNull = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(devNull, 0);
+    ::close(input[1]);
+    for (const int inputFd : {input[0], devNull}) {
+        App screen(Terminal{inputFd, terminal.ForScreen().outputFd, "xterm"});
         Recorder recorder;
-        ::close(input[1]);
+        std::atomic<bool> ended{false};
+        std::thread watchdog([&] {
+            if (!KvTest::WaitFor([&] { return ended.load(); }, 5s)) {
+                ADD_FAILURE() << "the loop did not end on input " << inputFd;
+                screen.Exit();
+            }
+        });
         screen.Loop(recorder.Make());
+        ended = true;
+        watchdog.join();
         EXPECT_TRUE(recorder.Events().empty());
     }
+    sigaction(SIGHUP, nullptr, &action);
+    EXPECT_EQ(action.sa_handler, SIG_IGN);
+    std::signal(SIGHUP, SIG_DFL);
     ::close(input[0]);
+    ::close(devNull);
+}
+
+// A crash while the screen is up gives the terminal back before the process ends as it would have:
+// the alternate screen is left, the cursor shown and the attributes are those from before.
+TEST(Screen, ACrashGivesTheTerminalBack) {
+    for (const int crash : {SIGSEGV, SIGABRT}) {
+        PseudoTerminal terminal(20, 5);
+        termios before{};
+        ASSERT_EQ(tcgetattr(terminal.ForScreen().inputFd, &before), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            App screen(terminal.ForScreen());
+            Recorder recorder;
+            std::thread crasher([&] {
+                KvTest::WaitFor([&] { return screen.FramesDrawn() >= 1; }, 5s);
+                if (crash == SIGABRT) {
+                    std::abort();
+                }
+                std::raise(SIGSEGV);
+            });
+            screen.Loop(recorder.Make());
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status)) << status;
+        EXPECT_EQ(WTERMSIG(status), crash);
+        termios after{};
+        ASSERT_EQ(tcgetattr(terminal.ForScreen().inputFd, &after), 0);
+        const tcflag_t modes = ICANON | ECHO | ISIG;
+        EXPECT_EQ(after.c_lflag & modes, before.c_lflag & modes);
+        EXPECT_TRUE(KvTest::WaitFor(
+            [&] {
+                const std::string out = terminal.Output();
+                const auto entered = out.find("\x1b[?1049h");
+                return entered != std::string::npos &&
+                       out.find("\x1b[?1049l", entered) != std::string::npos &&
+                       out.find("\x1b[?25h", entered) != std::string::npos;
+            },
+            5s))
+            << terminal.Output();
+    }
 }
 
 TEST(Screen, OneScreenAtATimeAndAnUnknownTerminalIsAnError) {
