@@ -9,6 +9,10 @@ jobs="$(nproc)"
 # process meet it now and then; such a test times out and gets another run instead of failing the suite.
 retry="--repeat until-pass:3"
 
+# Nothing a test does may reach the user's own Documents folder.
+documents_marker="$(mktemp)"
+trap 'rm -f "$documents_marker"' EXIT
+
 scripts/setup.sh build
 (cd build && ctest --output-on-failure -j "$jobs" $retry)
 
@@ -20,5 +24,10 @@ scripts/setup.sh build-tsan -DCMAKE_CXX_COMPILER=clang++ -DKV_TSAN=ON -DKV_BUILD
 
 if [ -x scripts/fuzz-smoke.sh ]; then
   scripts/fuzz-smoke.sh
+fi
+if [ -d "$HOME/Documents" ] && [ -n "$(find "$HOME/Documents" -newer "$documents_marker" -print -quit)" ]; then
+  echo "A test changed the user's Documents folder:" >&2
+  find "$HOME/Documents" -newer "$documents_marker" >&2
+  exit 1
 fi
 echo "All tests passed."
