@@ -32,7 +32,7 @@ bool FakeSharedMem::Impl::InitializeAs(PeerType peer, std::uint8_t mask, std::st
     KVLOG(KvLog::kInfo, "Initializing FakeSharedMem...");
     error.clear();
     try {
-        if (transports.load() != 0) {
+        if (peerType.load() != PeerType::None) {
             return FailInitialize(error, "Already initialized; initialization aborted!");
         }
         if (mask == 0) {
@@ -103,7 +103,7 @@ bool FakeSharedMem::Terminate(std::string& error) {
         return FailWith(error, fmt::format("FakeSharedMem termination has failed: {}", reason));
     };
     try {
-        if (state.transports.load() == 0) {
+        if (state.peerType.load() == PeerType::None) {
             return fail("Not initialized yet; termination aborted!");
         }
         std::string reason;

@@ -58,11 +58,11 @@ class Lifecycle : public ::testing::Test {
 };
 
 std::vector<std::uint8_t> FileWith(const std::string& ipcUrl, const std::string& tcpUrl,
-                                   std::uint64_t heartbeat) {
+                                   std::uint64_t heartbeat, bool enabled = true) {
     flatbuffers::FlatBufferBuilder builder(1024);
-    const auto ipc = FakeShmConfig::CreateChannelConfig(builder, true, builder.CreateString(ipcUrl));
-    const auto shm = FakeShmConfig::CreateSharedMemConfig(builder, true);
-    const auto tcp = FakeShmConfig::CreateChannelConfig(builder, true, builder.CreateString(tcpUrl));
+    const auto ipc = FakeShmConfig::CreateChannelConfig(builder, enabled, builder.CreateString(ipcUrl));
+    const auto shm = FakeShmConfig::CreateSharedMemConfig(builder, enabled);
+    const auto tcp = FakeShmConfig::CreateChannelConfig(builder, enabled, builder.CreateString(tcpUrl));
     KvFakeShm::Tuning tuning;
     tuning.HeartbeatInterval = heartbeat;
     const auto t = FakeShmConfig::CreateTuningConfig(
@@ -111,6 +111,28 @@ TEST_F(Lifecycle, FailedStepsLeaveTheStatesThatTerminateCleansUp) {
     EXPECT_TRUE(core.IsInitialized()) << "a failed step leaves the object initialized";
     ASSERT_TRUE(core.Terminate(error)) << error;
     ExpectAllZero(core);
+}
+
+// A valid file with every transport off gives the mask 0, at start-up or by a reload: the object still
+// runs its watchers, so it counts as initialized and Terminate leaves nothing running.
+TEST_F(Lifecycle, EveryTransportOffStillTerminatesWithNothingLeftRunning) {
+    for (const bool atStartUp : {true, false}) {
+        WriteTransportFile(FileWith(KvTest::PrivateIpcUrl(), KvTest::FreeTcpUrl(), 1, !atStartUp));
+        KvTest::TestPeer core;
+        ASSERT_TRUE(core.Initialize(PeerType::Core, KvFakeShm::kTransportSharedMem, error)) << error;
+        if (!atStartUp) {
+            WriteTransportFile(FileWith(KvTest::PrivateIpcUrl(), KvTest::FreeTcpUrl(), 1, false));
+            ASSERT_TRUE(KvTest::WaitFor([&] { return core.GetImpl().transports.load() == 0; }, 5s));
+        }
+        EXPECT_EQ(core.GetImpl().transports.load(), 0);
+        EXPECT_TRUE(core.IsInitialized());
+        EXPECT_FALSE(core.IsSharedMemEnabled());
+        EXPECT_EQ(KvTest::CountThreadsNamed("FileWatcher"), 2u);
+        ASSERT_TRUE(core.Terminate(error)) << error;
+        ExpectAllZero(core);
+        EXPECT_EQ(KvTest::CountThreadsNamed("FileWatcher"), 0u);
+        EXPECT_EQ(KvTest::CountThreadsNamed("IpcWorker") + KvTest::CountThreadsNamed("TcpWorker"), 0u);
+    }
 }
 
 TEST_F(Lifecycle, CoreSideTuningEditsOnlyWarn) {
