@@ -32,8 +32,9 @@ std::string RateName(double rate) {
     return rate == 0 ? "max" : std::to_string(static_cast<long>(rate)) + "/s";
 }
 
-LinkReport::LinkReport(std::filesystem::path out)
-    : out_(std::move(out)), csv_(out_ / "link-bench.csv", std::ios::trunc) {
+LinkReport::LinkReport(std::filesystem::path out) : out_(std::move(out)) {
+    std::filesystem::create_directories(out_);
+    csv_.open(out_ / "link-bench.csv", std::ios::trunc);
     csv_ << "section,variant,transport,rate,run,p50_us,p90_us,p99_us,p999_us,count,value\n";
 }
 

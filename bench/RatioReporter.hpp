@@ -10,13 +10,14 @@
 
 namespace KvBench {
 
-// The console report, followed by each measurement as a ratio of CPU time to its baseline.
+// The console report (plain text, so that scripts can read it), followed by each measurement as a ratio
+// of CPU time to its baseline.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
     // `budgets`: measurements also shown as a share of a fixed time budget in nanoseconds.
     explicit RatioReporter(std::vector<std::pair<std::string, std::string>> pairs,
                            std::vector<std::pair<std::string, double>> budgets = {})
-        : pairs_(std::move(pairs)), budgets_(std::move(budgets)) {}
+        : ConsoleReporter(OO_Tabular), pairs_(std::move(pairs)), budgets_(std::move(budgets)) {}
 
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);

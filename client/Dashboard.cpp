@@ -75,9 +75,11 @@ Element Column(const TransportColumn& column, const TransportFigures& figures, s
     const auto rate = [windowMs](std::uint64_t perWindow) {
         return FormatRate(PerSecond(perWindow, windowMs));
     };
+    // Without a channel a transport has no value to show: the legacy reader's last one is stale.
     const std::string preview = column.readOperation != nullptr
                                     ? SocketPreview(column, figures, source, errorText)
-                                    : SharedMemPreview(state);
+                                : figures.hasChannel ? SharedMemPreview(state)
+                                                     : "-";
     Rows rows{
         {"Latency", FormatDuration(figures.latency)},
         {"Smoothed", FormatDuration(figures.smoothedLatency)},

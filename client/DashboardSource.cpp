@@ -1,5 +1,7 @@
 #include "client/DashboardSource.hpp"
 
+#include "kvfakeshm/FakeSharedMemImpl.hpp"
+
 namespace KvClient {
 
 namespace {
@@ -22,24 +24,25 @@ struct Queries {
     Rate writeRate;
     Rate writeRateWithMeta;
     ReadOperation read;
+    const KvFakeShm::TransportDescriptor* descriptor;
 };
 
 constexpr Queries kTcpQueries{&FakeSharedMem::IsTcpEnabled,    &FakeSharedMem::IsTcpPeerAlive,
                               &FakeSharedMem::GetTcpLatency,   &FakeSharedMem::GetTcpSmoothedLatency,
                               &FakeSharedMem::GetTcpReadRate,  &FakeSharedMem::GetTcpReadRateWithMeta,
                               &FakeSharedMem::GetTcpWriteRate, &FakeSharedMem::GetTcpWriteRateWithMeta,
-                              &FakeSharedMem::ReadFrom_Tcp};
+                              &FakeSharedMem::ReadFrom_Tcp,    &KvFakeShm::kTcpTransport};
 constexpr Queries kIpcQueries{&FakeSharedMem::IsIpcEnabled,    &FakeSharedMem::IsIpcPeerAlive,
                               &FakeSharedMem::GetIpcLatency,   &FakeSharedMem::GetIpcSmoothedLatency,
                               &FakeSharedMem::GetIpcReadRate,  &FakeSharedMem::GetIpcReadRateWithMeta,
                               &FakeSharedMem::GetIpcWriteRate, &FakeSharedMem::GetIpcWriteRateWithMeta,
-                              &FakeSharedMem::ReadFrom_Ipc};
+                              &FakeSharedMem::ReadFrom_Ipc,    &KvFakeShm::kIpcTransport};
 constexpr Queries kSharedMemQueries{
     &FakeSharedMem::IsSharedMemEnabled,    &FakeSharedMem::IsSharedMemPeerAlive,
     &FakeSharedMem::GetSharedMemLatency,   &FakeSharedMem::GetSharedMemSmoothedLatency,
     &FakeSharedMem::GetSharedMemReadRate,  nullptr,
     &FakeSharedMem::GetSharedMemWriteRate, nullptr,
-    &FakeSharedMem::ReadFrom_SharedMem};
+    &FakeSharedMem::ReadFrom_SharedMem,    &KvFakeShm::kSharedMemTransport};
 
 const Queries& QueriesOf(KvFakeShm::TransportKind kind) {
     switch (kind) {
@@ -66,6 +69,7 @@ TransportFigures LiveDashboardSource::Figures(KvFakeShm::TransportKind kind) con
     figures.readRateWithMeta = rate(q.readRateWithMeta);
     figures.writeRate = rate(q.writeRate);
     figures.writeRateWithMeta = rate(q.writeRateWithMeta);
+    figures.hasChannel = shm_.GetImpl().GetChannel(*q.descriptor) != nullptr;
     return figures;
 }
 

@@ -19,6 +19,7 @@ struct TransportFigures {
     std::uint64_t readRateWithMeta = 0;  // 0 for SharedMem, which has no message overhead
     std::uint64_t writeRate = 0;
     std::uint64_t writeRateWithMeta = 0;
+    bool hasChannel = true;  // false once the transport's channel is gone (the peer exited in order)
 };
 
 // What the dashboard asks of the fake shared memory; the tests stand in for the live instance.

@@ -36,9 +36,12 @@ bool FakeSharedMem::Impl::RewriteConfigurationFiles() {
     if (transportWatcher != nullptr && !transportWatcher->Start(error)) {
         KVLOG(KvLog::kError, "FakeSharedMem has failed to start the intermediate file watcher: {}", error);
         // Without a running watcher no rewrite can be coordinated again; retrying would only fail its
-        // Stop on every pass, so the request is dropped.
+        // Stop on every pass, so the request is dropped. So is the stopped watcher: Terminate would
+        // fail to stop it and then never erase the transport file.
         transportFileChanged.store(false);
         tuningFileChanged.store(false);
+        transportWatcherCallback.reset();
+        transportWatcher.reset();
         return false;
     }
     if (!saved) {

@@ -265,8 +265,10 @@ void FakeSharedMem::Impl::MessageWorker(const TransportDescriptor& transport) {
                     }
                 }
                 keepGoing = channel->running.load();
-            } else {
-                channel->SleepWhileRunning(RetryDeadline());
+            } else if (!channel->SleepWhileRunning(RetryDeadline())) {
+                // Stopped: were the stop's socket close to fail, the socket would stay open and this
+                // body would poll it without a pause until the channel is removed.
+                keepGoing = false;
             }
         }
     } catch (...) {

@@ -182,6 +182,12 @@ TEST(TuiRefresher, AsksForFramesUntilRunningClearsAndThenEnds) {
     std::thread refresher(KvClient::TuiRefresher, std::ref(screen), std::cref(state));
     EXPECT_TRUE(KvTest::WaitFor([&] { return screen.frames >= 5; }, 5s));
     EXPECT_EQ(KvTest::CountThreadsNamed("TuiRefresher"), 1u);
+    // About 60 a second, on an absolute deadline: a late wake-up is caught up, not lost.
+    const int before = screen.frames.load();
+    KvTest::LetTimePass(1s);
+    const int perSecond = screen.frames.load() - before;
+    EXPECT_GE(perSecond, 45);
+    EXPECT_LE(perSecond, 75);
     state.running = false;
     refresher.join();
     EXPECT_EQ(KvTest::CountThreadsNamed("TuiRefresher"), 0u);
@@ -265,6 +271,12 @@ TEST_F(Dashboard, FiguresAreFormattedAndPreviewsCutTo16Bytes) {
          {"Read Rate   : 15.00 KB/s", "Write Rate  : 120 B/s", "Write + Meta: 9.99 KB/s"}) {
         EXPECT_EQ(RowsWith(scaled, shown).size(), 1u) << shown;
     }
+    // The SharedMem channel gone (the peer exited in order): the reader's last value is stale.
+    source.figures[KvFakeShm::kTransportSharedMem].hasChannel = false;
+    const auto gone = RowsWith(Frame(), "Preview");
+    ASSERT_EQ(gone.size(), 1u);
+    EXPECT_EQ(KvTest::CountOf(gone[0], "Preview     : 0123456789abcdef "), 1u);
+    EXPECT_NE(gone[0].find("Preview     : - "), std::string::npos) << gone[0];
 }
 
 TEST_F(Dashboard, FooterShowsEachTransportsStatusAndReadsOnlyLivePeers) {

@@ -93,16 +93,19 @@ TEST_F(ConnectPeer, AKilledPeerRestartedElsewhereIsFoundAgain) {
 }
 
 TEST_F(ConnectPeer, APeerThatExitsCleanlyLeavesNothingAndTheCoreDropsToSharedMem) {
-    StartPeer();
     std::string error;
+    fs::create_directories(docs.Path() / "Korvanta");  // the Core comes first here
     ASSERT_TRUE(core.Initialize(PeerType::Core, KvFakeShm::kTransportSharedMem, error)) << error;
-    ASSERT_TRUE(KvTest::WaitFor([&] { return AllAlive(); }, 2s));
-    peer->Signal(SIGTERM);
-    EXPECT_EQ(peer->Finish(10s), 0);
-    EXPECT_FALSE(fs::exists(TransportFile()));
-    EXPECT_FALSE(fs::exists("/dev/shm/TestBlock"));
-    EXPECT_FALSE(fs::exists("/dev/shm/KvFakeShmHeartbeat"));
-    EXPECT_TRUE(KvTest::WaitFor([&] { return KvTest::OnlySharedMemWithoutChannels(core); }, 2s));
+    for (const int stop : {SIGTERM, SIGINT}) {
+        StartPeer();
+        ASSERT_TRUE(KvTest::WaitFor([&] { return AllAlive(); }, 5s)) << stop;
+        peer->Signal(stop);
+        EXPECT_EQ(peer->Finish(10s), 0) << stop;
+        EXPECT_FALSE(fs::exists(TransportFile())) << stop;
+        EXPECT_FALSE(fs::exists("/dev/shm/TestBlock")) << stop;
+        EXPECT_FALSE(fs::exists("/dev/shm/KvFakeShmHeartbeat")) << stop;
+        EXPECT_TRUE(KvTest::WaitFor([&] { return KvTest::OnlySharedMemWithoutChannels(core); }, 2s)) << stop;
+    }
 }
 
 TEST_F(ConnectPeer, ATuningEditOnThePeersSideReachesTheCore) {
@@ -112,14 +115,29 @@ TEST_F(ConnectPeer, ATuningEditOnThePeersSideReachesTheCore) {
     ASSERT_TRUE(KvTest::WaitFor([&] { return AllAlive(); }, 2s));
     // A live switch to blocking receives with NNG's "forever": the peer's sockets were opened without a
     // receive time-out, yet every wait stays bounded, so SIGTERM still stops the peer.
+    // Every one of the thirteen values differs from its default and reaches the Core as it was written.
     KvFakeShm::Tuning edited;
-    edited.HeartbeatInterval = 2;
     edited.SocketReceiveNonBlocking = false;
     edited.SocketReceiveTimeout = -1;
+    edited.SocketSendNonBlocking = true;
     edited.SocketSendTimeout = -1;
+    edited.SocketReconnectTimeMin = 2;
+    edited.SocketReconnectTimeMax = 20;
+    edited.WorkerRetryInterval = 2;
+    edited.HeartbeatInterval = 2;
+    edited.LivenessTimeout = 7;
+    edited.LatencySmoothingWindow = 900;
+    edited.ThroughputSmoothingWindow = 800;
+    edited.SharedMemHeartbeatBlockSize = 2048;
+    edited.SharedMemLivenessTimeout = 60;
     std::ofstream(docs.Path() / "Korvanta" / "kvfakeshm-params.yml") << KvFakeShm::FormatTuningFile(edited);
     EXPECT_TRUE(KvTest::WaitFor([&] { return core.GetTuning().HeartbeatInterval == 2; }, 5s));
-    EXPECT_FALSE(core.GetTuning().SocketReceiveNonBlocking);
+    const KvFakeShm::Tuning received = core.GetTuning();
+    const KvFakeShm::Tuning defaults;
+    KvFakeShm::ForEachTuningParameter([&](const char* name, auto field) {
+        EXPECT_NE(edited.*field, defaults.*field) << name;
+        EXPECT_EQ(received.*field, edited.*field) << name;
+    });
     EXPECT_TRUE(KvTest::WaitFor([&] { return AllAlive(); }, 2s));
     peer->Signal(SIGTERM);
     EXPECT_EQ(peer->Finish(10s), 0) << peer->Output();

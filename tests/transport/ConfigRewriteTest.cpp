@@ -79,6 +79,9 @@ TEST_F(Rewrite, AWatcherThatCannotRestartDropsTheRequestInsteadOfFailingForever)
     EXPECT_FALSE(Impl().RewriteConfigurationFiles());
     EXPECT_FALSE(Flagged());
     EXPECT_TRUE(Impl().RewriteConfigurationFiles()) << "the next pass runs normally";
+    // Nothing half-stopped is left for Terminate, which goes on to erase the transport file.
+    EXPECT_EQ(Impl().transportWatcher, nullptr);
+    EXPECT_TRUE(Impl().TerminateWatchers(error)) << error;
 }
 
 TEST_F(Rewrite, TheCoreNeverWrites) {

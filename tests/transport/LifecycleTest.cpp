@@ -127,7 +127,7 @@ TEST_F(Lifecycle, EveryTransportOffStillTerminatesWithNothingLeftRunning) {
         EXPECT_EQ(core.GetImpl().transports.load(), 0);
         EXPECT_TRUE(core.IsInitialized());
         EXPECT_FALSE(core.IsSharedMemEnabled());
-        EXPECT_EQ(KvTest::CountThreadsNamed("FileWatcher"), 2u);
+        EXPECT_TRUE(KvTest::WaitFor([] { return KvTest::CountThreadsNamed("FileWatcher") == 2; }, 5s));
         ASSERT_TRUE(core.Terminate(error)) << error;
         ExpectAllZero(core);
         EXPECT_EQ(KvTest::CountThreadsNamed("FileWatcher"), 0u);

@@ -5,6 +5,7 @@
 #include <set>
 #include <thread>
 
+#include "kvfakeshm/BoundedClose.hpp"
 #include "kvfakeshm/BoundedWait.hpp"
 #include "kvfakeshm/FakeSharedMemImpl.hpp"
 #include "kvfakeshm/IpcEndpoint.hpp"
@@ -229,16 +230,72 @@ TEST_P(CoreChannel, StopEndsABlockingReceiveAndAHugeRetrySleepPromptly) {
         EXPECT_LT(std::chrono::steady_clock::now() - started, 2s) << "bounded by one receive time-out";
     }
 
-    // Nobody connected: the body sleeps the retry interval, here about 31 years.
+    // Never connected (a fresh channel: the old one keeps its last `connected`): the body sleeps the
+    // retry interval, here about 31 years.
     SetTuning(polling);
     peer.Close();
+    const auto oldChannel = channel;
+    channel = core.AddChannel(Transport());
+    channel->peerUrl = oldChannel->peerUrl;
     SetTuning([](KvFakeShm::Tuning& t) { t.WorkerRetryInterval = 1'000'000'000'000ULL; });
     ASSERT_TRUE(Impl().StartWorker(Transport(), error)) << error;
     KvTest::LetTimePass(50ms);
+    ASSERT_FALSE(channel->connected.load());
     const auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(Impl().StopWorker(Transport(), error)) << error;
     EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
     EXPECT_EQ(KvTest::CountThreadsNamed(std::string(Transport().supervisorName.substr(0, 15))), 0u);
+}
+
+// As after a stop whose socket close failed: running cleared, the socket still open, no peer.
+TEST_P(CoreChannel, AStoppedWorkerWithItsSocketStillOpenEndsInsteadOfPolling) {
+    ASSERT_TRUE(Impl().StartWorker(Transport(), error)) << error;
+    KvTest::LetTimePass(20ms);
+    channel->StopRunning();
+    EXPECT_TRUE(KvTest::WaitFor(
+        [&] {
+            return KvTest::CountThreadsNamed(std::string(Transport().workerName)) +
+                       KvTest::CountThreadsNamed(std::string(Transport().supervisorName.substr(0, 15))) ==
+                   0;
+        },
+        5s));
+    EXPECT_TRUE(Impl().TerminateSocket(Transport(), error)) << error;
+    channel->worker.join();
+}
+
+// The close that cannot hang: once it has returned, the endpoint and the descriptors are free again,
+// and under normal conditions it never gives up on a close.
+TEST(BoundedClose, AReturnedCloseFreesTheEndpointAndNormallyNeverGivesUp) {
+    KvTest::TempDir dir;
+    ASSERT_TRUE(KvLog::AddFile((dir.Path() / "close.log").string(), KvLog::FileMode::Truncate, KvLog::kInfo));
+    const std::string url = KvTest::FreeTcpUrl();
+    const auto listen = [&](nng_socket& socket) {
+        return KvTest::WaitFor(
+            [&] {
+                if (nng_pair0_open(&socket) != 0) {
+                    return false;
+                }
+                if (nng_listen(socket, url.c_str(), nullptr, 0) == 0) {
+                    return true;
+                }
+                nng_close(socket);
+                return false;
+            },
+            2s);
+    };
+    nng_socket first;
+    ASSERT_TRUE(listen(first));  // NNG opens its poller on first use
+    ASSERT_EQ(KvFakeShm::CloseSocketBounded(first, "TCP"), 0);
+    const std::size_t fdsBefore = KvTest::CountOpenDescriptors();
+    for (int i = 0; i < 50; ++i) {
+        nng_socket socket;
+        ASSERT_TRUE(listen(socket)) << "the port is still taken after close " << i;
+        ASSERT_EQ(KvFakeShm::CloseSocketBounded(socket, "TCP"), 0);
+    }
+    EXPECT_TRUE(KvTest::WaitFor([&] { return KvTest::CountOpenDescriptors() <= fdsBefore; }, 5s))
+        << KvTest::CountOpenDescriptors() << " descriptors open, " << fdsBefore << " before";
+    KvLog::FlushAll();
+    EXPECT_EQ(KvTest::ReadFile(dir.Path() / "close.log").find("did not close"), std::string::npos);
 }
 
 TEST(SocketWaits, TimeOutsAreClampedToTheirRange) {

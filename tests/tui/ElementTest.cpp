@@ -77,6 +77,12 @@ TEST(Elements, RowsColumnsBordersAndSeparatorsDrawWhereTheirBoxesAre) {
               "\u2502\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2502\n"
               "\u2502abcd  ef\u2502\n"
               "\u2570\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u256f");
+
+    // A bordered element that is not flex takes its content's width and two columns; its neighbour
+    // starts right after the right border.
+    const auto row = Draw(hbox({text("ab") | border, text("next")}), 10, 3);
+    EXPECT_EQ(row.RowText(0), "\u256d\u2500\u2500\u256enext  ");
+    EXPECT_EQ(row.RowText(1), "\u2502ab\u2502      ");
 }
 
 TEST(Elements, CenterSizeAndBoldDecorate) {
