@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <filesystem>
 #include <sstream>
 
@@ -26,6 +28,14 @@ class Tmux {
         ASSERT_EQ(result.exitCode, 0) << result.err;
     }
     std::string Capture() { return Run({"capture-pane", "-p", "-t", "kv"}).out; }
+    // One of tmux's pane variables, such as "alternate_on" or "cursor_flag".
+    std::string PaneFlag(const std::string& name) {
+        auto value = Run({"display-message", "-p", "-t", "kv", "#{" + name + "}"}).out;
+        while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) {
+            value.pop_back();
+        }
+        return value;
+    }
     void SendKeys(const std::string& keys) { Run({"send-keys", "-t", "kv", keys}); }
     // Waits until the pane shows every one of `texts`; the last capture is kept for messages.
     bool WaitForScreen(const std::vector<std::string>& texts, std::chrono::milliseconds deadline) {
@@ -125,6 +135,26 @@ TEST_F(DashboardInTmux, LiveAgainstThePeerProgramThenTuningTabThenQuit) {
 
     tmux.SendKeys("q");
     ExpectOrderlyEnd();
+}
+
+// A crash while the dashboard is up: the shell gets its terminal back, out of the alternate screen, in
+// line mode with echo and signals, and with the cursor shown.
+TEST_F(DashboardInTmux, ACrashGivesTheShellItsTerminalBack) {
+    tmux.Start(
+        "env TERM=screen-256color XDG_DOCUMENTS_DIR=" + docs.Path().string() + " " + KV_CLIENT_BINARY +
+            "; echo EXIT=$?; stty -a | tr ' ;' '\\n\\n' | grep -E '^-?(icanon|echo|isig)$' | tr '\\n' ' ';"
+            " echo MODES; sleep 600",
+        160, 50);
+    ASSERT_TRUE(tmux.WaitForScreen({"KvFakeShm OCore Client"}, 10s)) << tmux.last;
+    EXPECT_EQ(tmux.PaneFlag("alternate_on"), "1");
+    const pid_t client =
+        KvTest::ProcessWithEnvironment("kvfakeshm-core", "XDG_DOCUMENTS_DIR=" + docs.Path().string());
+    ASSERT_GT(client, 0);
+    ::kill(client, SIGSEGV);
+    ASSERT_TRUE(tmux.WaitForScreen({"EXIT=139", "MODES"}, 10s)) << tmux.last;
+    EXPECT_NE(tmux.last.find("isig icanon echo MODES"), std::string::npos) << tmux.last;
+    EXPECT_EQ(tmux.PaneFlag("alternate_on"), "0");
+    EXPECT_EQ(tmux.PaneFlag("cursor_flag"), "1");
 }
 
 TEST_F(DashboardInTmux, WithoutAPeerItShowsNothingLiveAndLogsTheWaitsOnlyToTheFile) {

@@ -281,6 +281,29 @@ std::size_t CountThreadsNamed(const std::string& name) {
     return count;
 }
 
+pid_t ProcessWithEnvironment(const std::string& name, const std::string& entry) {
+    std::error_code ec;
+    for (const auto& process : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string pid = process.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        // The program's file, not its comm: the main thread renames itself.
+        std::string program;
+        std::getline(std::ifstream(process.path() / "cmdline", std::ios::binary), program, '\0');
+        if (!std::filesystem::path(program).filename().string().starts_with(name)) {
+            continue;
+        }
+        std::ifstream environ(process.path() / "environ", std::ios::binary);
+        for (std::string variable; std::getline(environ, variable, '\0');) {
+            if (variable == entry) {
+                return static_cast<pid_t>(std::stol(pid));
+            }
+        }
+    }
+    return 0;
+}
+
 std::size_t CountOpenDescriptors() {
     std::size_t count = 0;
     std::error_code ec;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -88,5 +90,8 @@ void LetTimePass(std::chrono::nanoseconds span);
 std::size_t CountThreadsNamed(const std::string& name);
 // Open descriptors of this process.
 std::size_t CountOpenDescriptors();
+// A process whose program's file name starts with `name` and whose environment holds `entry`; 0 when
+// none does.
+pid_t ProcessWithEnvironment(const std::string& name, const std::string& entry);
 
 }  // namespace KvTest

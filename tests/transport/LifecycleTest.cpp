@@ -6,6 +6,7 @@
 
 #include "kvcommon/ConfigFolder.hpp"
 #include "kvfakeshm/FakeSharedMemImpl.hpp"
+#include "kvfakeshm/IpcEndpoint.hpp"
 #include "kvfakeshm/TransportFile.hpp"
 #include "kvfakeshm/TuningFile.hpp"
 #include "kvlog/Logging.hpp"
@@ -192,6 +193,63 @@ TEST_F(Lifecycle, EventsInATightLoopWhileInitializeAndTerminateCycleNeverDeadloc
     EXPECT_TRUE(KvTest::WaitFor([&] { return core.GetImpl().transports.load() == 7; }, 5s));
     ASSERT_TRUE(core.Terminate(error)) << error;
     EXPECT_EQ(KvTest::CountThreadsNamed("FileWatcher"), 0u);
+}
+
+// Another listener holds the IPC endpoint: the Connect start-up fails at its IPC worker, Terminate then
+// cleans up (the transport file included), and once the endpoint is free a start-up works.
+TEST_F(Lifecycle, AWorkerThatCannotListenLeavesATerminateThatSucceedsAndALaterStartWorks) {
+    const std::uint8_t mask = KvFakeShm::kTransportIpc | KvFakeShm::kTransportTcp;
+    auto holder = std::make_unique<KvTest::RawPeer>(KvFakeShm::IpcUrlFor("Korvanta"));
+    ASSERT_TRUE(holder->ListenSoon());
+    KvTest::TestPeer connect;
+    EXPECT_FALSE(connect.InitializeConnect(mask, error));
+    EXPECT_NE(error.find("Failed to start an IPC listener on '" + KvFakeShm::IpcUrlFor("Korvanta") + "'!"),
+              std::string::npos)
+        << error;
+    ASSERT_TRUE(connect.Terminate(error)) << error;
+    EXPECT_FALSE(fs::exists(TransportFile()));
+    EXPECT_EQ(KvTest::CountThreadsNamed("FileWatcher"), 0u);
+
+    holder.reset();
+    ASSERT_TRUE(KvTest::WaitFor(
+        [&] {
+            if (connect.InitializeConnect(mask, error)) {
+                return true;
+            }
+            std::string ignored;
+            connect.Terminate(ignored);
+            return false;
+        },
+        5s))
+        << error;
+    EXPECT_TRUE(connect.GetImpl().IsIpcWorkerRunning());
+    ASSERT_TRUE(connect.Terminate(error)) << error;
+}
+
+// A rewrite flagged while the workers run and Terminate begins: Terminate succeeds and no late save
+// brings the erased file back. Repeated, since the race is a matter of timing.
+TEST_F(Lifecycle, AConnectPeerTerminatedWithARewritePendingLeavesNoFile) {
+    const std::uint8_t mask = KvFakeShm::kTransportIpc | KvFakeShm::kTransportTcp;
+    for (int i = 0; i < 20; ++i) {
+        KvTest::TestPeer connect;
+        ASSERT_TRUE(KvTest::WaitFor(
+            [&] {
+                if (connect.InitializeConnect(mask, error)) {
+                    return true;
+                }
+                std::string ignored;
+                connect.Terminate(ignored);
+                return false;
+            },
+            5s))
+            << error;
+        connect.GetImpl().tuningFileChanged = true;  // as the tuning watcher flags it
+        connect.GetImpl().transportFileChanged = true;
+        ASSERT_TRUE(connect.Terminate(error)) << error;
+        EXPECT_FALSE(fs::exists(TransportFile())) << i;
+        KvTest::LetTimePass(20ms);
+        EXPECT_FALSE(fs::exists(TransportFile())) << "a late save brought the file back, round " << i;
+    }
 }
 
 TEST_F(Lifecycle, CoreFollowsTheConnectPeerThroughEditsRestartsAndExits) {
