@@ -125,11 +125,11 @@ TEST_F(ConnectPeer, ATuningEditOnThePeersSideReachesTheCore) {
     edited.SocketReconnectTimeMax = 20;
     edited.WorkerRetryInterval = 2;
     edited.HeartbeatInterval = 2;
-    edited.LivenessTimeout = 7;
+    edited.LivenessTimeout = 30;  // generous: non-blocking sends drop a heartbeat when the pipe is busy
     edited.LatencySmoothingWindow = 900;
     edited.ThroughputSmoothingWindow = 800;
     edited.SharedMemHeartbeatBlockSize = 2048;
-    edited.SharedMemLivenessTimeout = 60;
+    edited.SharedMemLivenessTimeout = 80;
     std::ofstream(docs.Path() / "Korvanta" / "kvfakeshm-params.yml") << KvFakeShm::FormatTuningFile(edited);
     EXPECT_TRUE(KvTest::WaitFor([&] { return core.GetTuning().HeartbeatInterval == 2; }, 5s));
     const KvFakeShm::Tuning received = core.GetTuning();
@@ -138,7 +138,9 @@ TEST_F(ConnectPeer, ATuningEditOnThePeersSideReachesTheCore) {
         EXPECT_NE(edited.*field, defaults.*field) << name;
         EXPECT_EQ(received.*field, edited.*field) << name;
     });
-    EXPECT_TRUE(KvTest::WaitFor([&] { return AllAlive(); }, 2s));
+    EXPECT_TRUE(KvTest::WaitFor([&] { return AllAlive(); }, 5s))
+        << "IPC " << core.IsIpcPeerAlive() << ", TCP " << core.IsTcpPeerAlive() << ", SharedMem "
+        << core.IsSharedMemPeerAlive();
     peer->Signal(SIGTERM);
     EXPECT_EQ(peer->Finish(10s), 0) << peer->Output();
     EXPECT_FALSE(fs::exists(TransportFile()));

@@ -41,11 +41,14 @@ class RawPeer {
     bool ListenSoon() {
         return WaitFor([this] { return Listen(); }, std::chrono::seconds(5));
     }
+    // A drainer goes on reading until the socket is closed under it, so that no message of the other
+    // side waits unread while the socket closes: the packaged NNG's close can deadlock on those.
     void Close() {
-        StopDraining();
+        draining_ = false;
         if (open_)
             nng_close(socket_);
         open_ = false;
+        StopDraining();
     }
     // Reads and drops whatever arrives, as a real peer does: NNG keeps a connection's descriptor open
     // for as long as a message on it waits for a reader.

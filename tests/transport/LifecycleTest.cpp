@@ -53,6 +53,21 @@ class Lifecycle : public ::testing::Test {
         fs::rename(temporary, TransportFile());
     }
 
+    // A Connect start-up, retried: NNG frees a closed listener's abstract name in the background, so a
+    // new listener may find it taken for a moment. A failed try is cleaned up before the next.
+    bool StartConnectSoon(KvTest::TestPeer& connect, std::uint8_t mask) {
+        return KvTest::WaitFor(
+            [&] {
+                if (connect.InitializeConnect(mask, error)) {
+                    return true;
+                }
+                std::string ignored;
+                connect.Terminate(ignored);
+                return false;
+            },
+            5s);
+    }
+
     KvTest::TempDir docs;
     KvTest::ScopedEnv env{"XDG_DOCUMENTS_DIR", docs.Path().c_str()};
     std::string error;
@@ -211,17 +226,7 @@ TEST_F(Lifecycle, AWorkerThatCannotListenLeavesATerminateThatSucceedsAndALaterSt
     EXPECT_EQ(KvTest::CountThreadsNamed("FileWatcher"), 0u);
 
     holder.reset();
-    ASSERT_TRUE(KvTest::WaitFor(
-        [&] {
-            if (connect.InitializeConnect(mask, error)) {
-                return true;
-            }
-            std::string ignored;
-            connect.Terminate(ignored);
-            return false;
-        },
-        5s))
-        << error;
+    ASSERT_TRUE(StartConnectSoon(connect, mask)) << error;
     EXPECT_TRUE(connect.GetImpl().IsIpcWorkerRunning());
     ASSERT_TRUE(connect.Terminate(error)) << error;
 }
@@ -232,17 +237,7 @@ TEST_F(Lifecycle, AConnectPeerTerminatedWithARewritePendingLeavesNoFile) {
     const std::uint8_t mask = KvFakeShm::kTransportIpc | KvFakeShm::kTransportTcp;
     for (int i = 0; i < 20; ++i) {
         KvTest::TestPeer connect;
-        ASSERT_TRUE(KvTest::WaitFor(
-            [&] {
-                if (connect.InitializeConnect(mask, error)) {
-                    return true;
-                }
-                std::string ignored;
-                connect.Terminate(ignored);
-                return false;
-            },
-            5s))
-            << error;
+        ASSERT_TRUE(StartConnectSoon(connect, mask)) << error;
         connect.GetImpl().tuningFileChanged = true;  // as the tuning watcher flags it
         connect.GetImpl().transportFileChanged = true;
         ASSERT_TRUE(connect.Terminate(error)) << error;
@@ -282,18 +277,8 @@ TEST_F(Lifecycle, CoreFollowsTheConnectPeerThroughEditsRestartsAndExits) {
     // A new Connect peer (another TCP port) brings all three back. NNG frees the old listener's
     // abstract name in the background, so the new listener may find it taken for a moment.
     connect = std::make_unique<KvTest::TestPeer>();
-    ASSERT_TRUE(KvTest::WaitFor(
-        [&] {
-            if (connect->InitializeConnect(
-                    KvFakeShm::kTransportIpc | KvFakeShm::kTransportTcp | KvFakeShm::kTransportSharedMem,
-                    error)) {
-                return true;
-            }
-            std::string ignored;
-            connect->Terminate(ignored);
-            return false;
-        },
-        5s))
+    ASSERT_TRUE(StartConnectSoon(
+        *connect, KvFakeShm::kTransportIpc | KvFakeShm::kTransportTcp | KvFakeShm::kTransportSharedMem))
         << error;
     EXPECT_TRUE(KvTest::WaitFor(
         [&] {
