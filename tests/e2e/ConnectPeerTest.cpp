@@ -86,7 +86,14 @@ TEST_F(ConnectPeer, AKilledPeerRestartedElsewhereIsFoundAgain) {
     peer->Finish(5s);
     EXPECT_TRUE(fs::exists(TransportFile())) << "a killed peer leaves its file behind";
     StartPeer();  // stale segments and files are replaced
-    EXPECT_TRUE(KvTest::WaitFor([&] { return AllAlive(); }, 2s));
+    const auto restarted = std::chrono::steady_clock::now();
+    EXPECT_TRUE(KvTest::WaitFor([&] { return AllAlive(); }, 10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - restarted, 2s)
+        << "IPC " << core.IsIpcPeerAlive() << ", TCP " << core.IsTcpPeerAlive() << ", SharedMem "
+        << core.IsSharedMemPeerAlive() << " after "
+        << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - restarted)
+               .count()
+        << " ms";
     const auto tcp = core.GetImpl().GetChannel(KvFakeShm::kTcpTransport);
     ASSERT_NE(tcp, nullptr);
     EXPECT_NE(tcp->peerUrl, firstTcp);
