@@ -3,6 +3,7 @@
 #include "kvlog/RepeatLimiter.hpp"
 
 #include <pthread.h>
+#include <unistd.h>
 #include <spdlog/details/log_msg.h>
 #include <spdlog/logger.h>
 #include <spdlog/pattern_formatter.h>
@@ -34,6 +35,15 @@ constexpr std::size_t kThreadNameWidth = 16;
 
 thread_local std::string tlsThreadName;
 thread_local int tlsVerbosity = kInfo;
+// Non-zero while this thread holds one of the layer's locks: a signal handled on it must not log.
+constinit thread_local int tlsInsideLog = 0;
+
+struct InsideLog {
+    InsideLog() { ++tlsInsideLog; }
+    ~InsideLog() { --tlsInsideLog; }
+    InsideLog(const InsideLog&) = delete;
+    InsideLog& operator=(const InsideLog&) = delete;
+};
 
 std::atomic<int> nextThreadNumber{1};
 
@@ -179,12 +189,14 @@ class Registry {
     int Cutoff() const { return cutoff_.load(std::memory_order_relaxed); }
 
     void Write(int verbosity, const spdlog::source_loc& where, std::string_view text) {
+        const InsideLog inside;
         tlsVerbosity = verbosity;
         logger_->log(where, ToSpdlogLevel(verbosity), spdlog::string_view_t(text.data(), text.size()));
     }
     // Every output gets the same lines: a flood from one site is cut down before the outputs see it.
     // FATAL lines always pass.
     void WriteLimited(int verbosity, const spdlog::source_loc& where, std::string_view text) {
+        const InsideLog inside;
         std::vector<RepeatLimiter::Summary> due;
         bool admitted = true;
         {
@@ -199,6 +211,7 @@ class Registry {
     }
     // Summaries of floods that have ended (all pending ones when `all`), then every output's buffer.
     void Flush(bool all = false) {
+        const InsideLog inside;
         std::vector<RepeatLimiter::Summary> due;
         {
             std::lock_guard lock(limiterMutex_);
@@ -321,13 +334,35 @@ void RunFatalHook() {
     }
 }
 
-// Not async-signal-safe, as the unsafe-signal-handler option accepts: the last lines matter more.
+constexpr unsigned kSignalLogSeconds = 2;
+volatile std::sig_atomic_t gEndingSignal = 0;
+
+// The watchdog of a signal's last log line: whichever thread takes the alarm ends the process with the
+// signal that was being logged.
+void EndWithTheSignal(int) {
+    const int signal = gEndingSignal;
+    std::signal(signal, SIG_DFL);
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigaddset(&pending, signal);
+    sigprocmask(SIG_UNBLOCK, &pending, nullptr);
+    std::raise(signal);
+}
+
+// Not async-signal-safe, as the unsafe-signal-handler option accepts: the last lines matter more. A
+// thread caught inside the layer would wait on its own lock, so it logs nothing; a lock held elsewhere
+// for good costs at most the watchdog's seconds. Either way the process ends by the signal.
 void OnSignal(int signal) {
     RunFatalHook();
     std::signal(signal, SIG_DFL);
-    GetRegistry().Write(kFatal, spdlog::source_loc{__FILE__, __LINE__, ""},
-                        fmt::format("Signal: {}", SignalName(signal)));
-    GetRegistry().Flush(true);
+    if (tlsInsideLog == 0) {
+        gEndingSignal = signal;
+        std::signal(SIGALRM, EndWithTheSignal);
+        alarm(kSignalLogSeconds);
+        GetRegistry().Write(kFatal, spdlog::source_loc{__FILE__, __LINE__, ""},
+                            fmt::format("Signal: {}", SignalName(signal)));
+        GetRegistry().Flush(true);
+    }
     std::raise(signal);
 }
 

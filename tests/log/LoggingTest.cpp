@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <thread>
 
@@ -161,6 +167,42 @@ TEST_F(LogFile, SignalIsLoggedAndReRaised) {
         },
         ::testing::KilledBySignal(SIGTERM), "");
     EXPECT_NE(Contents().find("FATL| Signal: SIGTERM"), std::string::npos);
+}
+
+// A signal that lands while a log line is stuck in its output (a pipe nobody drains) still ends the
+// process by that signal, whether it lands on the stuck thread or on another one.
+TEST(LogSignal, EndsTheProcessEvenWhileALogWriteIsStuck) {
+    for (const bool onTheStuckThread : {true, false}) {
+        KvTest::TempDir dir;
+        const std::string fifo = (dir.Path() / "log").string();
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        EXPECT_EXIT(
+            {
+                const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // never read
+                KvLog::SetConsoleVerbosity(KvLog::kOff);
+                KvLog::AddFile(fifo, KvLog::FileMode::Append, KvLog::kMaxVerbosity);
+                Args args({"prog"});
+                KvLog::Init(args.argc, args.pointers.data());
+                std::thread writer([] {
+                    for (int i = 0;; ++i)
+                        KVLOG(KvLog::kInfo, "line {} {}", i, std::string(1000, 'x'));
+                });
+                int queued = -1;  // the pipe is full once it stops filling
+                KvTest::WaitFor(
+                    [&] {
+                        int now = 0;
+                        ::ioctl(reader, FIONREAD, &now);
+                        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                        return std::exchange(queued, now) == now && now > 0;
+                    },
+                    std::chrono::seconds(10));
+                ::pthread_kill(onTheStuckThread ? writer.native_handle() : ::pthread_self(), SIGTERM);
+                for (;;)
+                    ::pause();
+            },
+            ::testing::KilledBySignal(SIGTERM), "")
+            << (onTheStuckThread ? "on the stuck thread" : "on another thread");
+    }
 }
 
 TEST(LogParseVerbosity, NamesAndNumbersInRange) {
