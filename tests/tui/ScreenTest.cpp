@@ -105,11 +105,14 @@ TEST(Screen, KeysArriveAsEventsAndAQuitKeyEndsTheLoop) {
         }
         return false;
     });
+    // Each batch of keys follows a frame, so that a loaded machine cannot fold them into one read.
     std::thread typist([&] {
+        KvTest::WaitFor([&] { return screen.FramesDrawn() >= 1; }, 10s);
         terminal.Type("\t");
         terminal.Type("\x03");
         terminal.Type("T\xC3\xA9");
         terminal.Type("\x1b");
+        KvTest::WaitFor([&] { return screen.FramesDrawn() >= 2; }, 10s);
         // The escape delay tells a lone Escape from a key sequence.
         KvTest::LetTimePass(100ms);
         terminal.Type("1q");
