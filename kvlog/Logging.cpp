@@ -3,7 +3,6 @@
 #include "kvlog/RepeatLimiter.hpp"
 
 #include <pthread.h>
-#include <unistd.h>
 #include <spdlog/details/log_msg.h>
 #include <spdlog/logger.h>
 #include <spdlog/pattern_formatter.h>
@@ -12,6 +11,7 @@
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
