@@ -2,10 +2,11 @@
 // thread), without the screen: the harness of the link benchmarks and soaks. Prints the figures once a
 // second and, at the end, every latency sample that messages yielded.
 //
-//   kvfakeshm-headless-core [--seconds S] [--samples PREFIX] [--warmup-ms N] [--no-reader]
+//   kvfakeshm-headless-core [--seconds S] [--samples PREFIX] [--warmup-ms N] [--no-reader] [--frames]
 //
 // PREFIX.ipc.txt and PREFIX.tcp.txt get one latency (ns) per line; the last lines of the output give
-// each transport's message count and the span between its first and last sample.
+// each transport's message count, the span between its first and last sample and its longest silence.
+// --frames builds a dashboard frame 60 times a second, as the client does, without drawing it.
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -15,6 +16,7 @@
 
 #include "bench/LinkSamples.hpp"
 #include "client/ClientState.hpp"
+#include "client/Dashboard.hpp"
 #include "client/FakeShmUse.hpp"
 #include "client/Lifecycle.hpp"
 #include "kvfakeshm/FakeSharedMemImpl.hpp"
@@ -29,6 +31,10 @@ struct TransportSamples {
     std::vector<std::uint64_t> latencies;
     std::uint64_t first = 0;
     std::uint64_t last = 0;
+    // The longest silence between two receipts, and the latency of the message that ended it: a small
+    // one means the sender was silent, a large one that the receiving side was held up.
+    std::uint64_t maxGap = 0;
+    std::uint64_t latencyAfterMaxGap = 0;
 };
 TransportSamples ipcSamples, tcpSamples;
 std::atomic<std::uint64_t> recordFrom{0};
@@ -41,6 +47,9 @@ void Tap(KvFakeShm::TransportKind transport, std::uint64_t latencyNs) {
     auto& samples = transport == KvFakeShm::kTransportIpc ? ipcSamples : tcpSamples;
     if (samples.latencies.empty()) {
         samples.first = now;
+    } else if (now - samples.last > samples.maxGap) {
+        samples.maxGap = now - samples.last;
+        samples.latencyAfterMaxGap = latencyNs;
     }
     samples.last = now;
     samples.latencies.push_back(latencyNs);
@@ -63,8 +72,10 @@ void PrintFigures(double t, const KvFakeShm::FakeSharedMem& shm) {
 }
 
 void Report(const char* name, const TransportSamples& samples, const std::string& prefix) {
-    std::printf("%s count=%zu span_ns=%llu\n", name, samples.latencies.size(),
-                static_cast<unsigned long long>(samples.last - samples.first));
+    std::printf("%s count=%zu span_ns=%llu max_gap_us=%llu latency_after_gap_us=%llu\n", name,
+                samples.latencies.size(), static_cast<unsigned long long>(samples.last - samples.first),
+                static_cast<unsigned long long>(samples.maxGap / 1000),
+                static_cast<unsigned long long>(samples.latencyAfterMaxGap / 1000));
     if (!prefix.empty()) {
         KvBench::WriteSamples(prefix + "." + name + ".txt", samples.latencies);
     }
@@ -77,10 +88,13 @@ int main(int argc, char** argv) {
     std::string prefix;
     long warmupMs = 500;
     bool reader = true;
+    bool frames = false;
     for (int i = 1; i < argc; ++i) {
         const std::string flag = argv[i];
         if (flag == "--no-reader") {
             reader = false;
+        } else if (flag == "--frames") {
+            frames = true;
         } else if (i + 1 < argc && flag == "--seconds") {
             seconds = std::stod(argv[++i]);
         } else if (i + 1 < argc && flag == "--samples") {
@@ -90,7 +104,7 @@ int main(int argc, char** argv) {
         } else {
             std::fprintf(stderr,
                          "usage: kvfakeshm-headless-core [--seconds S] [--samples PREFIX] [--warmup-ms N] "
-                         "[--no-reader]\n");
+                         "[--no-reader] [--frames]\n");
             return 64;
         }
     }
@@ -127,7 +141,14 @@ int main(int argc, char** argv) {
             PrintFigures(elapsed, shm);
             next += std::chrono::seconds(1);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (frames) {
+            KvClient::LiveDashboardSource source(shm);
+            std::string errorText;
+            (void)KvClient::RenderDashboard(source, state, errorText);
+            std::this_thread::sleep_for(std::chrono::microseconds(16'667));
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     }
 
     state.running.store(false);

@@ -77,6 +77,51 @@ int SocketWaiter::Send(nng_socket socket, nng_msg* message, bool nonBlocking, st
     return rc;
 }
 
+ParkedReceive::ParkedReceive() {
+    if (nng_aio_alloc(&aio_, &ParkedReceive::Finished, this) != 0) {
+        throw std::runtime_error("NNG could not allocate an asynchronous operation");
+    }
+    nng_aio_set_timeout(aio_, NNG_DURATION_INFINITE);
+}
+
+ParkedReceive::~ParkedReceive() {
+    nng_aio_free(aio_);  // cancels a receive still pending and waits for its callback
+}
+
+void ParkedReceive::Finished(void* parked) {
+    auto* self = static_cast<ParkedReceive*>(parked);
+    std::lock_guard lock(self->mutex_);
+    self->done_ = true;
+    self->finished_.notify_one();
+}
+
+int ParkedReceive::Receive(TransportChannel& channel, std::chrono::nanoseconds bound, nng_msg*& message) {
+    {
+        std::lock_guard lock(mutex_);
+        done_ = false;
+    }
+    {
+        std::lock_guard lock(channel.socketLock);
+        if (!channel.socketOpen) {
+            return NNG_ECLOSED;
+        }
+        nng_recv_aio(channel.socket, aio_);
+    }
+    std::unique_lock lock(mutex_);
+    if (!finished_.wait_for(lock, bound, [this] { return done_; })) {
+        lock.unlock();
+        nng_aio_cancel(aio_);
+        nng_aio_wait(aio_);  // a message that came meanwhile is kept, not dropped
+        lock.lock();
+    }
+    const int rc = nng_aio_result(aio_);
+    if (rc == 0) {
+        message = nng_aio_get_msg(aio_);
+    }
+    nng_aio_set_msg(aio_, nullptr);
+    return rc == NNG_ECANCELED ? NNG_ETIMEDOUT : rc;
+}
+
 namespace {
 
 // Made on the socket's first operation, under socketLock; the close drops it.

@@ -2,6 +2,7 @@
 
 #include <nng/nng.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -43,6 +44,29 @@ class SocketWaiter {
 
     nng_aio* aio_ = nullptr;      // blocking operations: completion through Finished
     nng_aio* pollAio_ = nullptr;  // non-blocking ones: zero time-out, completed before NNG returns
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    bool done_ = false;
+};
+
+// A polling worker's receive once its peer has been quiet for a while: it waits for the next message, the
+// bound or a close (which ends it at once) without holding socketLock, so that sends go on meanwhile.
+// Polling on would keep a core busy for nothing and, on a small machine, starve the threads that move
+// the bytes: a live peer showed as dead for up to a second. Owned and used by one worker thread.
+class ParkedReceive {
+  public:
+    ParkedReceive();
+    ~ParkedReceive();
+    ParkedReceive(const ParkedReceive&) = delete;
+    ParkedReceive& operator=(const ParkedReceive&) = delete;
+
+    // NNG_ETIMEDOUT when no message came within the bound, NNG_ECLOSED when the socket is not open.
+    int Receive(TransportChannel& channel, std::chrono::nanoseconds bound, nng_msg*& message);
+
+  private:
+    static void Finished(void* parked);
+
+    nng_aio* aio_ = nullptr;
     std::mutex mutex_;
     std::condition_variable finished_;
     bool done_ = false;

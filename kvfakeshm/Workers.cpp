@@ -55,6 +55,25 @@ void LogReceiveFailure(const TransportDescriptor& transport, int rc) {
     }
 }
 
+// A polling worker polls on while messages keep coming; once its peer has been quiet this long, the next
+// receive waits for a message instead, until the next heartbeat is due and at most kMaxPark.
+constexpr std::int64_t kPollSpinNs = 100'000;
+constexpr std::chrono::milliseconds kMaxPark{10};
+
+std::chrono::nanoseconds ParkBound(const TransportChannel& channel, bool nonBlocking,
+                                   std::uint64_t heartbeatInterval, std::int64_t now,
+                                   std::int64_t lastMessageAt) {
+    if (!nonBlocking || !channel.connected.load() || now - lastMessageAt < kPollSpinNs) {
+        return std::chrono::nanoseconds(0);
+    }
+    const auto sinceSent = static_cast<std::uint64_t>(now - channel.lastSent.load());
+    const std::uint64_t interval = heartbeatInterval * 10'000'000ULL;
+    if (sinceSent >= interval) {
+        return std::chrono::nanoseconds(0);
+    }
+    return std::min<std::chrono::nanoseconds>(std::chrono::nanoseconds(interval - sinceSent), kMaxPark);
+}
+
 }  // namespace
 
 std::chrono::steady_clock::time_point FakeSharedMem::Impl::RetryDeadline() const {
@@ -218,6 +237,8 @@ void FakeSharedMem::Impl::MessageWorker(const TransportDescriptor& transport) {
     KvLog::SetThreadName(transport.workerName);
     KVLOG(KvLog::kInfo, "The FakeSharedMem {} transport worker thread has been started!", transport.word);
     try {
+        ParkedReceive parked;
+        std::int64_t lastMessageAt = SteadyNowNs();
         bool keepGoing = true;
         while (keepGoing) {
             if (!RewriteConfigurationFiles()) {
@@ -237,11 +258,18 @@ void FakeSharedMem::Impl::MessageWorker(const TransportDescriptor& transport) {
                 heartbeatInterval = tuning.HeartbeatInterval;
             }
             nng_msg* message = nullptr;
-            const int rc = ReceiveBounded(*channel, nonBlocking, receiveTimeoutMs, message);
+            const std::int64_t now = SteadyNowNs();
+            const auto park = ParkBound(*channel, nonBlocking, heartbeatInterval, now, lastMessageAt);
+            const int rc = park.count() > 0
+                               ? parked.Receive(*channel, park, message)
+                               : ReceiveBounded(*channel, nonBlocking, receiveTimeoutMs, message);
             if (rc == NNG_EAGAIN) {
                 // Polling must not starve the threads that move the bytes, here and in the peer: on a
                 // busy machine they wait for a core, and the figures would show that wait.
                 std::this_thread::yield();
+            }
+            if (rc == 0) {
+                lastMessageAt = now;
             }
             if (rc == 0 && message != nullptr) {
                 if (std::string error; !HandleMessage(transport, message, error)) {

@@ -310,6 +310,53 @@ TEST(SocketWaits, TimeOutsAreClampedToTheirRange) {
     }
 }
 
+// A quiet polling worker's wait: it ends with a message, a close or its bound, and leaves socketLock free
+// for sends meanwhile.
+TEST(SocketWaits, AParkedReceiveLetsSendsThroughAndEndsOnAMessageOrAClose) {
+    KvTest::RawPeer peer(KvTest::PrivateIpcUrl());
+    ASSERT_TRUE(peer.Listen());
+    KvFakeShm::TransportChannel channel;
+    ASSERT_EQ(nng_pair0_open(&channel.socket), 0);
+    ASSERT_EQ(nng_dial(channel.socket, peer.Url().c_str(), nullptr, 0), 0);
+    channel.socketOpen = true;
+    KvFakeShm::ParkedReceive parked;
+    nng_msg* message = nullptr;
+    EXPECT_EQ(parked.Receive(channel, 20ms, message), NNG_ETIMEDOUT);
+    EXPECT_EQ(message, nullptr);
+
+    const auto started = std::chrono::steady_clock::now();
+    std::thread other([&] {
+        nng_msg* heartbeat = nullptr;
+        nng_msg_alloc(&heartbeat, 0);
+        nng_msg_append(heartbeat, "x", 1);
+        const int rc = KvFakeShm::SendBounded(channel, heartbeat, false, 1000);
+        if (rc != 0) {
+            nng_msg_free(heartbeat);
+        }
+        EXPECT_EQ(rc, 0) << "a send goes on while the worker is parked";
+        EXPECT_TRUE(peer.Receive().has_value());
+        peer.Send(KvTest::MakeHeartbeat(1));
+    });
+    ASSERT_EQ(parked.Receive(channel, 30s, message), 0);
+    other.join();
+    ASSERT_NE(message, nullptr);
+    nng_msg_free(message);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
+
+    std::thread closer([&] {
+        KvTest::LetTimePass(20ms);
+        const auto lock = KvFakeShm::LockSocketInTurn(channel);
+        channel.socketOpen = false;
+        nng_close(channel.socket);
+    });
+    message = nullptr;
+    EXPECT_EQ(parked.Receive(channel, 30s, message), NNG_ECLOSED);
+    closer.join();
+    EXPECT_EQ(message, nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 20s) << "a close ends the wait at once";
+    EXPECT_EQ(parked.Receive(channel, 30s, message), NNG_ECLOSED);
+}
+
 TEST(TransportUrls, IpcIsTheFixedEndpointAndResolvesOnce) {
     KvTest::TestPeer core;
     core.Pretend(PeerType::Core, KvFakeShm::kTransportIpc);
