@@ -3,6 +3,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 
 #include "connectpeer/SegmentHost.hpp"
 #include "kvcommon/ConfigFolder.hpp"
@@ -26,8 +27,15 @@ class ConnectPeer : public ::testing::Test {
     void SetUp() override {
         KvLog::SetConsoleVerbosity(KvLog::kFatal);
         ASSERT_EQ(KvCommon::GetConfigFolderPath(), (docs.Path() / "Korvanta").string());
+        ASSERT_TRUE(KvLog::AddFile(CoreLog().string(), KvLog::FileMode::Truncate, KvLog::kInfo));
     }
     void TearDown() override {
+        if (HasFailure()) {
+            KvLog::FlushAll();
+            std::cout << "--- the Core's log\n"
+                      << KvTest::ReadFile(CoreLog()) << "--- the peer's log\n"
+                      << KvTest::ReadFile(docs.Path() / "Korvanta" / "kvfakeshm-connect-peer.log");
+        }
         std::string error;
         if (core.IsInitialized())
             core.Terminate(error);
@@ -39,6 +47,7 @@ class ConnectPeer : public ::testing::Test {
         peer = std::make_unique<KvTest::ChildProcess>(args);
         ASSERT_TRUE(peer->WaitForLine("ready", 10s)) << peer->Output();
     }
+    fs::path CoreLog() const { return docs.Path() / "core.log"; }
     fs::path TransportFile() const { return docs.Path() / "Korvanta" / "kvfakeshm-transport.bin"; }
     bool AllAlive() { return core.IsIpcPeerAlive() && core.IsTcpPeerAlive() && core.IsSharedMemPeerAlive(); }
     bool Read(bool (KvFakeShm::FakeSharedMem::*read)(const std::string&, const std::string&, std::string&,
