@@ -1,8 +1,11 @@
 #include <nng/nng.h>
 #include <nng/protocol/pair0/pair.h>
 
+#include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <shared_mutex>
+#include <thread>
 
 #include "kvfakeshm/BoundedClose.hpp"
 #include "kvfakeshm/BoundedWait.hpp"
@@ -71,6 +74,23 @@ bool NobodyListens(int rc) {
         default:
             return false;
     }
+}
+
+// The packaged NNG (1.5.2, upstream issue 1518) breaks a listener for good when a connection is closed
+// while both sides still exchange their headers: a restarted Connect peer then never takes the Core again.
+// A Core socket without a peer may be redialing, so its dialer stops redialing and an attempt under way
+// gets the time to end (in a pipe or a refusal) before the close.
+void LetADialUnderWayEnd(TransportChannel& channel, std::int32_t reconnectMaxMs) {
+    if (nng_dialer_id(channel.dialer) <= 0 || channel.connected.load()) {
+        return;
+    }
+    constexpr nng_duration kNever = 3'600'000;
+    nng_dialer_set_ms(channel.dialer, NNG_OPT_RECONNMINT, kNever);
+    nng_dialer_set_ms(channel.dialer, NNG_OPT_RECONNMAXT, kNever);
+    // A retry already scheduled still starts, at most one reconnect interval from now; a pipe it makes is
+    // also left to settle (a close right after one was added deadlocked the packaged NNG here).
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(std::clamp<std::int32_t>(reconnectMaxMs, 0, 10) + 10));
 }
 
 // Open and close report alike: a prefix naming the operation, the missing-channel refusal and the
@@ -204,6 +224,9 @@ bool FakeSharedMem::Impl::TerminateSocket(const TransportDescriptor& transport, 
             const auto lock = LockSocketInTurn(channel);
             if (!channel.socketOpen) {
                 return fail("Not initialized yet; termination aborted!");
+            }
+            if (peerType.load() == PeerType::Core) {
+                LetADialUnderWayEnd(channel, GetTuning().SocketReconnectTimeMax);
             }
             // Unregistered first, so that `connected` keeps its last value.
             nng_pipe_notify(channel.socket, NNG_PIPE_EV_ADD_POST, nullptr, nullptr);
