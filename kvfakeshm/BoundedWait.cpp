@@ -106,13 +106,19 @@ int ParkedReceive::Receive(TransportChannel& channel, std::chrono::nanoseconds b
             return NNG_ECLOSED;
         }
         nng_recv_aio(channel.socket, aio_);
+        channel.parkedReceive = aio_;
     }
-    std::unique_lock lock(mutex_);
-    if (!finished_.wait_for(lock, bound, [this] { return done_; })) {
-        lock.unlock();
-        nng_aio_cancel(aio_);
-        nng_aio_wait(aio_);  // a message that came meanwhile is kept, not dropped
-        lock.lock();
+    {
+        std::unique_lock lock(mutex_);
+        if (!finished_.wait_for(lock, bound, [this] { return done_; })) {
+            lock.unlock();
+            nng_aio_cancel(aio_);
+            nng_aio_wait(aio_);  // a message that came meanwhile is kept, not dropped
+        }
+    }
+    {
+        std::lock_guard lock(channel.socketLock);
+        channel.parkedReceive = nullptr;
     }
     const int rc = nng_aio_result(aio_);
     if (rc == 0) {
@@ -120,6 +126,13 @@ int ParkedReceive::Receive(TransportChannel& channel, std::chrono::nanoseconds b
     }
     nng_aio_set_msg(aio_, nullptr);
     return rc == NNG_ECANCELED ? NNG_ETIMEDOUT : rc;
+}
+
+void CancelParkedReceive(TransportChannel& channel) {
+    if (channel.parkedReceive != nullptr) {
+        nng_aio_cancel(channel.parkedReceive);
+        nng_aio_wait(channel.parkedReceive);  // the worker clears it once it has the lock again
+    }
 }
 
 namespace {

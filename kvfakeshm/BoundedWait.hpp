@@ -72,6 +72,10 @@ class ParkedReceive {
     bool done_ = false;
 };
 
+// Under socketLock, before a close: ends the worker's parked receive, if one is pending, and waits until
+// NNG has finished with it (the packaged NNG's close can deadlock on a receive in progress).
+void CancelParkedReceive(TransportChannel& channel);
+
 // socketLock for a send or a close: the worker's next receive waits until it is granted.
 std::unique_lock<KvCommon::HybridMutex> LockSocketInTurn(TransportChannel& channel);
 

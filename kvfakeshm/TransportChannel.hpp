@@ -41,6 +41,9 @@ struct TransportChannel {
     nng_dialer dialer = NNG_DIALER_INITIALIZER;
     // The bounded waits of the open socket, made on its first operation (under socketLock).
     std::unique_ptr<SocketWaiter> waiter;
+    // The worker's parked receive while one is pending (set and cleared under socketLock): the close
+    // cancels it first, as the packaged NNG's close can deadlock on a receive in progress.
+    nng_aio* parkedReceive = nullptr;
     // Sends and closes queued for socketLock: the worker lets them go before its next receive.
     std::atomic<std::uint32_t> socketLockWaiters{0};
 

@@ -228,6 +228,7 @@ bool FakeSharedMem::Impl::TerminateSocket(const TransportDescriptor& transport, 
             if (peerType.load() == PeerType::Core) {
                 LetADialUnderWayEnd(channel, GetTuning().SocketReconnectTimeMax);
             }
+            CancelParkedReceive(channel);
             // Unregistered first, so that `connected` keeps its last value.
             nng_pipe_notify(channel.socket, NNG_PIPE_EV_ADD_POST, nullptr, nullptr);
             nng_pipe_notify(channel.socket, NNG_PIPE_EV_REM_POST, nullptr, nullptr);

@@ -42,15 +42,16 @@ class RawPeer {
     bool ListenSoon() {
         return WaitFor([this] { return Listen(); }, std::chrono::seconds(5));
     }
-    // A drainer goes on reading until the socket is closed under it, so that no message of the other
-    // side waits unread while the socket closes. The packaged NNG's close can still deadlock under load,
-    // so it is bounded as the library's own closes are.
+    // The packaged NNG's close can deadlock on messages that wait unread, and on a receive in progress
+    // on another thread (upstream issues 1543 and 1813): the drainer polls without ever blocking, and
+    // the close comes right after its last pass has emptied the queue.
     void Close() {
-        draining_ = false;
-        if (open_)
-            KvFakeShm::CloseSocketBounded(socket_, "test peer");
-        open_ = false;
         StopDraining();
+        if (open_) {
+            DrainOnce();
+            KvFakeShm::CloseSocketBounded(socket_, "test peer");
+        }
+        open_ = false;
     }
     // Reads and drops whatever arrives, as a real peer does: NNG keeps a connection's descriptor open
     // for as long as a message on it waits for a reader.
@@ -58,9 +59,8 @@ class RawPeer {
         draining_ = true;
         drainer_ = std::thread([this] {
             while (draining_) {
-                nng_msg* message = nullptr;
-                if (nng_recvmsg(socket_, &message, 0) == 0)
-                    nng_msg_free(message);
+                DrainOnce();
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         });
     }
@@ -86,6 +86,12 @@ class RawPeer {
     const std::string& Url() const { return url_; }
 
   private:
+    void DrainOnce() {
+        nng_msg* message = nullptr;
+        while (nng_recvmsg(socket_, &message, NNG_FLAG_NONBLOCK) == 0)
+            nng_msg_free(message);
+    }
+
     std::atomic<bool> draining_{false};
     std::thread drainer_;
     std::string url_;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
 #include <future>
 #include <set>
@@ -346,14 +347,17 @@ TEST(SocketWaits, AParkedReceiveLetsSendsThroughAndEndsOnAMessageOrAClose) {
     std::thread closer([&] {
         KvTest::LetTimePass(20ms);
         const auto lock = KvFakeShm::LockSocketInTurn(channel);
+        EXPECT_NE(channel.parkedReceive, nullptr) << "a close can see the receive it must cancel";
         channel.socketOpen = false;
+        KvFakeShm::CancelParkedReceive(channel);
         nng_close(channel.socket);
     });
     message = nullptr;
-    EXPECT_EQ(parked.Receive(channel, 30s, message), NNG_ECLOSED);
+    EXPECT_EQ(parked.Receive(channel, 30s, message), NNG_ETIMEDOUT) << "cancelled by the close";
     closer.join();
     EXPECT_EQ(message, nullptr);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 20s) << "a close ends the wait at once";
+    EXPECT_EQ(channel.parkedReceive, nullptr);
     EXPECT_EQ(parked.Receive(channel, 30s, message), NNG_ECLOSED);
 }
 
@@ -392,6 +396,20 @@ TEST(TransportUrls, TcpGetsAFreeLoopbackPortThatAListenerCanTake) {
     EXPECT_GT(std::stoi(port), 0);
     KvTest::RawPeer listener(channel->url);
     EXPECT_TRUE(listener.Listen()) << "the probe released the port";
+
+    // The system's own choice: every port lies in its ephemeral range (a port read in the wrong byte
+    // order falls outside it in more than half the cases), and they are not all one port.
+    int low = 0, high = 0;
+    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low >> high;
+    std::set<int> ports;
+    for (int i = 0; i < 20; ++i) {
+        auto fresh = std::make_shared<KvFakeShm::TransportChannel>();
+        ASSERT_TRUE(core.GetImpl().ResolveTcpUrl(fresh, error)) << error;
+        const int resolved = std::stoi(fresh->url.substr(fresh->url.rfind(':') + 1));
+        EXPECT_TRUE(resolved >= low && resolved <= high) << resolved << " outside " << low << "-" << high;
+        ports.insert(resolved);
+    }
+    EXPECT_GT(ports.size(), 1u);
 
     const std::string first = channel->url;
     EXPECT_FALSE(core.GetImpl().ResolveTcpUrl(channel, error));
