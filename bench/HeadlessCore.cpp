@@ -1,8 +1,9 @@
 // The Core as the client runs it (log, FakeSharedMem as Core with SharedMem asked for, the legacy read
 // thread), without the screen: the harness of the link benchmarks and soaks. Prints the figures once a
-// second and, at the end, every latency sample that messages yielded.
+// second (or every N ms) and, at the end, every latency sample that messages yielded.
 //
 //   kvfakeshm-headless-core [--seconds S] [--samples PREFIX] [--warmup-ms N] [--no-reader] [--frames]
+//                           [--print-ms N]
 //
 // PREFIX.ipc.txt and PREFIX.tcp.txt get one latency (ns) per line; the last lines of the output give
 // each transport's message count, the span between its first and last sample and its longest silence.
@@ -57,7 +58,7 @@ void Tap(KvFakeShm::TransportKind transport, std::uint64_t latencyNs) {
 
 void PrintFigures(double t, const KvFakeShm::FakeSharedMem& shm) {
     std::printf(
-        "t=%.0f ipc alive=%d latency_us=%.1f smoothed_us=%.1f read=%llu meta=%llu | tcp alive=%d "
+        "t=%.2f ipc alive=%d latency_us=%.1f smoothed_us=%.1f read=%llu meta=%llu | tcp alive=%d "
         "latency_us=%.1f "
         "smoothed_us=%.1f read=%llu meta=%llu | shm alive=%d latency_us=%.1f read=%llu write=%llu\n",
         t, shm.IsIpcPeerAlive(), shm.GetIpcLatency().count() / 1e3, shm.GetIpcSmoothedLatency().count() / 1e3,
@@ -89,6 +90,7 @@ int main(int argc, char** argv) {
     long warmupMs = 500;
     bool reader = true;
     bool frames = false;
+    std::chrono::milliseconds printEvery{1000};
     for (int i = 1; i < argc; ++i) {
         const std::string flag = argv[i];
         if (flag == "--no-reader") {
@@ -99,12 +101,14 @@ int main(int argc, char** argv) {
             seconds = std::stod(argv[++i]);
         } else if (i + 1 < argc && flag == "--samples") {
             prefix = argv[++i];
+        } else if (i + 1 < argc && flag == "--print-ms") {
+            printEvery = std::chrono::milliseconds(std::stol(argv[++i]));
         } else if (i + 1 < argc && flag == "--warmup-ms") {
             warmupMs = std::stol(argv[++i]);
         } else {
             std::fprintf(stderr,
                          "usage: kvfakeshm-headless-core [--seconds S] [--samples PREFIX] [--warmup-ms N] "
-                         "[--no-reader] [--frames]\n");
+                         "[--no-reader] [--frames] [--print-ms N]\n");
             return 64;
         }
     }
@@ -130,7 +134,7 @@ int main(int argc, char** argv) {
     }
 
     const auto started = std::chrono::steady_clock::now();
-    auto next = started + std::chrono::seconds(1);
+    auto next = started + printEvery;
     while (!stopRequested.load()) {
         const auto now = std::chrono::steady_clock::now();
         const double elapsed = std::chrono::duration<double>(now - started).count();
@@ -139,7 +143,7 @@ int main(int argc, char** argv) {
         }
         if (now >= next) {
             PrintFigures(elapsed, shm);
-            next += std::chrono::seconds(1);
+            next += printEvery;
         }
         if (frames) {
             KvClient::LiveDashboardSource source(shm);
